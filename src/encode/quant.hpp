@@ -1,0 +1,47 @@
+#pragma once
+// The arithmetic that decides whether a value is within its bound. The hold coder, the
+// frame reconstruction and the verifier all use these functions, never a second copy.
+
+#include <cmath>
+#include <cstdint>
+
+namespace quorvex {
+
+// Saturating conversion of an already-integral double to int32: NaN → 0.
+inline int32_t saturate_i32(double v) {
+    if (std::isnan(v)) return 0;
+    if (v <= -2147483648.0) return INT32_MIN;
+    if (v >= 2147483647.0) return INT32_MAX;
+    return static_cast<int32_t>(v);
+}
+
+// Round to nearest, halves away from zero, saturating to int32 (front-end base grid).
+inline int32_t round_half_away_sat(double v) { return saturate_i32(std::round(v)); }
+
+// Float quantiser of the hold: x / step rounded half away from zero by adding
+// 0.49999999999999994 with the quotient's sign and truncating, saturated to int32.
+inline int32_t quantize_f(float x, double step) {
+    double q = static_cast<double>(x) / step;
+    double r = q < 0 ? q - 0.49999999999999994 : q + 0.49999999999999994;
+    return saturate_i32(std::trunc(r));
+}
+
+// Floor (Euclidean for positive steps) division in int32.
+inline int32_t floor_div(int32_t a, int32_t b) {
+    int32_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+// Integer quantiser of the hold: floor((v + step / 2) / step). With step = 2·bound + 1 the
+// reconstruction index·step is the multiple of step nearest to v.
+inline int32_t quantize_i(int32_t v, int32_t step) { return floor_div(v + step / 2, step); }
+
+inline uint32_t zigzag(int32_t v) {
+    return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);
+}
+inline int32_t unzigzag(uint32_t u) {
+    return static_cast<int32_t>((u >> 1) ^ (0u - (u & 1u)));
+}
+
+}  // namespace quorvex

@@ -1,0 +1,53 @@
+#pragma once
+// Streams of unsigned 32-bit values and their stored form: byte planes of the narrowest
+// width, compressed as one zstd frame, behind an 11-byte record header
+// (attr u8, kind u8, width u8, count u32, payload length u32).
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "support/error.hpp"
+
+namespace quorvex {
+
+inline constexpr size_t kStreamRecordBytes = 11;
+// Streams with more plane bytes than this use zstd's multi-threaded streaming compression.
+inline constexpr size_t kMtThreshold = 4u << 20;
+inline constexpr size_t kMtJobSize = 2u << 20;
+// Level 0 picks 19 up to this many plane bytes and 13 above.
+inline constexpr size_t kAutoLevelLimit = 8u << 20;
+
+struct RawStream {
+    std::vector<uint32_t> values;
+    uint8_t attr = 0;
+    uint8_t kind = 0;
+};
+
+struct PackedStream {
+    std::vector<uint8_t> bytes;  // one zstd frame holding the byte planes
+    uint64_t raw_len = 0;        // count × width
+    double entropy = 0.0;        // order-0 entropy of the planes, in bytes
+    uint32_t count = 0;
+    uint8_t attr = 0;
+    uint8_t kind = 0;
+    uint8_t width = 1;
+};
+
+// Narrowest width (1, 2 or 4 bytes) that holds every value.
+uint8_t stream_width(std::span<const uint32_t> values);
+// Splits values into `width` byte planes, least significant plane first.
+std::vector<uint8_t> to_planes(std::span<const uint32_t> values, uint8_t width);
+// Rebuilds `count` values from byte planes; planes.size() must be width × count.
+std::vector<uint32_t> from_planes(std::span<const uint8_t> planes, uint8_t width, size_t count);
+// Order-0 entropy of the bytes, in bytes.
+double entropy_bytes(std::span<const uint8_t> bytes);
+
+// Packs one stream at a zstd level (0 = automatic). Fails with zstd's error text, or when the
+// stream cannot be recorded (2^32 values or more, a payload of 2^32 bytes or more).
+Result<PackedStream> pack(RawStream raw, int32_t level);
+
+// Appends the 11-byte record header of a packed stream.
+void put_record_header(std::vector<uint8_t>& out, const PackedStream& p);
+
+}  // namespace quorvex

@@ -1,0 +1,28 @@
+#pragma once
+// Whole-file reads and writes. Errors carry the operating system's text unchanged;
+// callers add the path as context where the format asks for it.
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "support/error.hpp"
+
+namespace quorvex {
+
+// Reads the whole file in one pass.
+Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path);
+Result<std::string> read_text(const std::filesystem::path& path);
+
+// Writes the whole file: the bytes go to a temporary file beside `path`, which is
+// flushed to disk and renamed over `path` only when complete. A failed write leaves
+// no partial file and leaves any previous file at `path` untouched.
+Status write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+Status write_file(const std::filesystem::path& path, std::string_view text);
+
+// The operating system's text for an errno value.
+std::string os_error_text(int err);
+
+}  // namespace quorvex
