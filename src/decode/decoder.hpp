@@ -1,0 +1,72 @@
+#pragma once
+// Reading a container: the opened Decoder with its parsed header and decoded static section,
+// GOP sections read on demand, the attribute state rules and whole-frame reconstruction.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "encode/header.hpp"
+#include "model/attribute.hpp"
+#include "support/error.hpp"
+
+namespace quorvex {
+
+// The decoded static section, splats in file order.
+struct StaticState {
+    std::array<std::vector<uint8_t>, kAttrCount> masks;  // pos, rot, rgb, alpha, scale; 1 = static
+    std::vector<int32_t> base_pos;    // 3n, × steps.base_pos
+    std::vector<int32_t> base_scale;  // 3n, × steps.base_scale_log
+    std::vector<uint8_t> base_rgb;    // 3n
+    std::vector<uint8_t> base_alpha;  // n
+    std::vector<int16_t> base_rot;    // 4n
+};
+
+// One unpacked stream of a GOP section.
+struct GopStream {
+    uint8_t attr = 0;
+    uint8_t kind = 0;
+    std::vector<uint32_t> values;
+};
+
+struct Decoder {
+    Header header;
+    std::vector<uint8_t> bytes;  // the whole file
+    StaticState static_state;
+
+    // Reads the file and validates preamble, header and static section. GOP sections are
+    // checked when read.
+    static Result<Decoder> open(const std::filesystem::path& path);
+    // The same from bytes already in memory.
+    static Result<Decoder> from_bytes(std::vector<uint8_t> bytes);
+
+    // Unpacks every stream of GOP g, in the order of the section's record headers.
+    Result<std::vector<GopStream>> gop_streams(uint64_t g) const;
+};
+
+// n flags; flag i is bit 7 − (i mod 8) of the low byte of values[i / 8]. The caller ensures
+// values holds at least ⌈n/8⌉ entries.
+std::vector<uint8_t> unbitmap(std::span<const uint32_t> values, uint64_t n);
+// Inverse of the spatial delta: running wrapping sums per component of complete triples;
+// the trailing L mod 3 entries stay 0.
+std::vector<int32_t> un_spatial_delta(std::span<const uint32_t> values);
+
+// Sets the state to the key's absolute indices (the GOP's first frame).
+void apply_key(std::span<int32_t> state, const GopStream& key);
+// Adds row `row` of a delta stream (the differences to the previous frame) to the state.
+// The caller ensures the stream holds at least (row + 1) × state.size() values.
+void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row);
+
+// First stream with the given attr and kind, or nullptr.
+const GopStream* find_stream(const std::vector<GopStream>& streams, uint8_t attr, uint8_t kind);
+
+// Checks that a GOP's key stream holds exactly D × m values and its delta stream, when the
+// GOP has more than one frame, exactly (f1 − f0) × D × m.
+Status check_stream_length(const GopStream& s, uint64_t rows, uint64_t d, size_t m, uint64_t g);
+
+// Frame `frame` as n .splat records in file order.
+Result<std::vector<uint8_t>> reconstruct_frame(const Decoder& dec, uint64_t frame);
+
+}  // namespace quorvex
