@@ -144,6 +144,9 @@ Result<PackedStream> pack(RawStream raw, int32_t level) {
         return Error::make("compressed stream of {} bytes is too long for a stream record (at most {})",
                            payload->size(), kRecordFieldMax);
     p.bytes = std::move(*payload);
+    // The buffer was sized for the worst case; packed streams wait in memory until the container
+    // is assembled, so keep only the payload itself.
+    p.bytes.shrink_to_fit();
     return p;
 }
 
