@@ -43,6 +43,10 @@ std::vector<uint32_t> from_planes(std::span<const uint8_t> planes, uint8_t width
 // Order-0 entropy of the bytes, in bytes.
 double entropy_bytes(std::span<const uint8_t> bytes);
 
+// The zstd level used for `raw_len` plane bytes: `level` itself, or for 0 the automatic
+// choice, 19 up to kAutoLevelLimit bytes and 13 above.
+int32_t effective_level(uint64_t raw_len, int32_t level);
+
 // Packs one stream at a zstd level (0 = automatic). Fails with zstd's error text, or when the
 // stream cannot be recorded (2^32 values or more, a payload of 2^32 bytes or more).
 Result<PackedStream> pack(RawStream raw, int32_t level);
