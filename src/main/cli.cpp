@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <limits>
