@@ -1,0 +1,1 @@
+"$QX" decode f.quorvex -o x.splat --frame -1

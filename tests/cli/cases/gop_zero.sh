@@ -1,0 +1,1 @@
+"$QX" encode -i frames -o out.quorvex --gop 0

@@ -1,0 +1,2 @@
+# Only the end-of-options marker: no subcommand was given.
+"$QX" --

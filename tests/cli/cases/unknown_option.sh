@@ -1,0 +1,1 @@
+"$QX" info f.quorvex --verbose

@@ -1,0 +1,1 @@
+"$QX" verify --help
