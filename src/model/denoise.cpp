@@ -50,15 +50,17 @@ DenoiseStats Frames::denoise_colors() {
     };
 
     // Every sample comes from the unfiltered copy, so each element is independent.
-    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, old.size()), [&](const tbb::blocked_range<uint64_t>& r) {
-        for (uint64_t e = r.begin(); e != r.end(); ++e) {
-            const uint64_t k = e / m;
-            const uint64_t rest = e % m;
-            std::array<uint8_t, 5> s;
-            for (int d = -2; d <= 2; ++d) s[static_cast<size_t>(d + 2)] = old[rest + frame_at(k, d) * m];
-            rgb[e] = median5(s[0], s[1], s[2], s[3], s[4]);
-        }
-    });
+    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, old.size()),
+                      [&](const tbb::blocked_range<uint64_t>& r) {
+                          for (uint64_t e = r.begin(); e != r.end(); ++e) {
+                              const uint64_t k = e / m;
+                              const uint64_t rest = e % m;
+                              std::array<uint8_t, 5> s;
+                              for (int d = -2; d <= 2; ++d)
+                                  s[static_cast<size_t>(d + 2)] = old[rest + frame_at(k, d) * m];
+                              rgb[e] = median5(s[0], s[1], s[2], s[3], s[4]);
+                          }
+                      });
 
     std::array<uint64_t, 256> histogram{};
     uint64_t sum = 0;

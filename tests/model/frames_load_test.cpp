@@ -1,7 +1,6 @@
+#include <fmt/format.h>
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
-
-#include <fmt/format.h>
 
 #include <array>
 #include <cmath>
@@ -63,7 +62,8 @@ TEST(FramesLoad, ListingKeepsOnlyTheSplatExtension) {
     test::write_splats(dir / "clip.splat", tagged(1));
     test::write_splats(dir / "x.tar.splat", tagged(2));
     test::write_splats(dir / "..splat", tagged(3));  // the last '.' is not the first character
-    for (const char* ignored : {".splat", "x.SPLAT", "notes.txt", "a.splat.bak", "splat", "a.splat ", "a.splatx"})
+    for (const char* ignored :
+         {".splat", "x.SPLAT", "notes.txt", "a.splat.bak", "splat", "a.splat ", "a.splatx"})
         test::write_splats(dir / ignored, tagged(50));
     Frames f = load_ok(dir.path());
     EXPECT_EQ(frame_tags(f), (std::vector<float>{3, 1, 2}));
@@ -84,7 +84,8 @@ TEST(FramesLoad, ManifestGivesOrderAndFps) {
     test::write_splats(dir / "frame_00002.splat", tagged(2));
     test::write_splats(dir / "other.bin", tagged(7));
     // Reverse order, a file listed twice, a name without the extension; unlisted files ignored.
-    std::vector<std::string> files{"frame_00002.splat", "frame_00001.splat", "other.bin", "frame_00002.splat"};
+    std::vector<std::string> files{"frame_00002.splat", "frame_00001.splat", "other.bin",
+                                   "frame_00002.splat"};
     test::write_manifest(dir.path(), 24.0f, files);
     Frames f = load_ok(dir.path(), 60.0f);
     EXPECT_EQ(f.fps, 24.0f);
@@ -117,10 +118,10 @@ TEST(FramesLoad, ConvertsRecords) {
         float scale;
         float expect;
     };
-    const Case cases[] = {{0.0f, ln_min},       {-0.0f, ln_min},   {-1.0f, ln_min},
-                          {-inf, ln_min},       {1e-9f, ln_min},   {1e-12f, ln_min},
-                          {nan_payload, ln_min}, {2.0f, std::log(2.0f)}, {1e-8f, std::log(1e-8f)},
-                          {inf, inf}};
+    const Case cases[] = {
+        {0.0f, ln_min},           {-0.0f, ln_min},  {-1.0f, ln_min},       {-inf, ln_min},
+        {1e-9f, ln_min},          {1e-12f, ln_min}, {nan_payload, ln_min}, {2.0f, std::log(2.0f)},
+        {1e-8f, std::log(1e-8f)}, {inf, inf}};
     std::vector<SplatRecord> recs;
     for (size_t c = 0; c < std::size(cases); c += 3) {
         SplatRecord r;
@@ -178,12 +179,21 @@ TEST(FramesLoad, AlignsRotationHemispheres) {
         std::vector<Rot> expect;
     };
     const Case cases[] = {
-        {"negated, -128 becomes 127", {{0, 128, 128, 128}, {255, 128, 128, 128}}, {{-128, 0, 0, 0}, {-127, 0, 0, 0}}},
-        {"all -128 negate to 127", {{255, 255, 255, 255}, {0, 0, 0, 0}}, {{127, 127, 127, 127}, {127, 127, 127, 127}}},
-        {"zero dot product is kept", {{200, 128, 128, 128}, {128, 100, 128, 128}}, {{72, 0, 0, 0}, {0, -28, 0, 0}}},
-        {"positive dot product is kept", {{200, 100, 128, 128}, {150, 20, 128, 128}}, {{72, -28, 0, 0}, {22, -108, 0, 0}}},
+        {"negated, -128 becomes 127",
+         {{0, 128, 128, 128}, {255, 128, 128, 128}},
+         {{-128, 0, 0, 0}, {-127, 0, 0, 0}}},
+        {"all -128 negate to 127",
+         {{255, 255, 255, 255}, {0, 0, 0, 0}},
+         {{127, 127, 127, 127}, {127, 127, 127, 127}}},
+        {"zero dot product is kept",
+         {{200, 128, 128, 128}, {128, 100, 128, 128}},
+         {{72, 0, 0, 0}, {0, -28, 0, 0}}},
+        {"positive dot product is kept",
+         {{200, 100, 128, 128}, {150, 20, 128, 128}},
+         {{72, -28, 0, 0}, {22, -108, 0, 0}}},
         // Frame 2 is compared with frame 1 as aligned, not as read.
-        {"chain", {{228, 128, 128, 128}, {28, 128, 128, 128}, {28, 128, 128, 128}},
+        {"chain",
+         {{228, 128, 128, 128}, {28, 128, 128, 128}, {28, 128, 128, 128}},
          {{100, 0, 0, 0}, {100, 0, 0, 0}, {100, 0, 0, 0}}},
         {"single frame untouched", {{0, 0, 0, 0}}, {{-128, -128, -128, -128}}},
     };

@@ -55,7 +55,8 @@ void align_rotations(Frames& f) {
             int32_t d = 0;
             for (int j = 0; j < 4; ++j) d += int32_t{prev[j]} * int32_t{cur[j]};
             if (d < 0)
-                for (int j = 0; j < 4; ++j) cur[j] = cur[j] == -128 ? int16_t{127} : static_cast<int16_t>(-cur[j]);
+                for (int j = 0; j < 4; ++j)
+                    cur[j] = cur[j] == -128 ? int16_t{127} : static_cast<int16_t>(-cur[j]);
         }
     }
 }
@@ -74,7 +75,8 @@ Frames make_frames(const SynthParams& p) {
     f.alpha.assign(cells, 0);
     f.rot.assign(cells * 4, 0);
 
-    const float nonfinite[3] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+    const float nonfinite[3] = {std::numeric_limits<float>::quiet_NaN(),
+                                std::numeric_limits<float>::infinity(),
                                 -std::numeric_limits<float>::infinity()};
     for (uint64_t i = 0; i < p.n; ++i) {
         SplitMix64 g = stream_for(p.seed, i);
@@ -111,7 +113,8 @@ Frames make_frames(const SynthParams& p) {
                 f.scale_log[cell * 3 + j] = static_cast<float>(base_scale[j] + growth[j] * kk);
                 long c = base_rgb[j] + colour_step[j] * static_cast<long>(kk);
                 if (!is_static && p.colour_flicker > 0)
-                    c += static_cast<long>(h.below(2 * static_cast<uint64_t>(p.colour_flicker) + 1)) - p.colour_flicker;
+                    c += static_cast<long>(h.below(2 * static_cast<uint64_t>(p.colour_flicker) + 1)) -
+                         p.colour_flicker;
                 f.rgb[cell * 3 + j] = clamp_level(c);
             }
             f.alpha[cell] = clamp_level(base_alpha + alpha_step * static_cast<long>(kk));
@@ -212,8 +215,10 @@ std::string json_string(std::string_view s) {
 void write_manifest(const fs::path& dir, float fps, std::span<const std::string> files) {
     std::string text = fmt::format("{{\n  \"fps\": {},\n  \"frames\": [", fps);
     for (size_t k = 0; k < files.size(); ++k) {
-        const double ts = fps > 0.0f ? static_cast<double>(k) / static_cast<double>(fps) : static_cast<double>(k);
-        text += fmt::format("{}\n    {{\"file\": {}, \"timestamp\": {}}}", k == 0 ? "" : ",", json_string(files[k]), ts);
+        const double ts =
+            fps > 0.0f ? static_cast<double>(k) / static_cast<double>(fps) : static_cast<double>(k);
+        text += fmt::format("{}\n    {{\"file\": {}, \"timestamp\": {}}}", k == 0 ? "" : ",",
+                            json_string(files[k]), ts);
     }
     text += "\n  ]\n}\n";
     write_text(dir / "frames.json", text);
@@ -232,7 +237,8 @@ template <class T>
         return ::testing::AssertionFailure() << name << " sizes differ: " << a.size() << " vs " << b.size();
     for (size_t e = 0; e < a.size(); ++e)
         if (!same_bits(a[e], b[e]))
-            return ::testing::AssertionFailure() << name << "[" << e << "] differs: " << +a[e] << " vs " << +b[e];
+            return ::testing::AssertionFailure()
+                   << name << "[" << e << "] differs: " << +a[e] << " vs " << +b[e];
     return ::testing::AssertionSuccess();
 }
 
@@ -240,8 +246,10 @@ template <class T>
 
 ::testing::AssertionResult frames_identical(const Frames& a, const Frames& b) {
     if (a.t != b.t || a.n != b.n)
-        return ::testing::AssertionFailure() << "shape differs: " << a.t << "x" << a.n << " vs " << b.t << "x" << b.n;
-    if (!same_bits(a.fps, b.fps)) return ::testing::AssertionFailure() << "fps differs: " << a.fps << " vs " << b.fps;
+        return ::testing::AssertionFailure()
+               << "shape differs: " << a.t << "x" << a.n << " vs " << b.t << "x" << b.n;
+    if (!same_bits(a.fps, b.fps))
+        return ::testing::AssertionFailure() << "fps differs: " << a.fps << " vs " << b.fps;
     for (auto r : {same_plane("pos", a.pos, b.pos), same_plane("scale_log", a.scale_log, b.scale_log),
                    same_plane("rgb", a.rgb, b.rgb), same_plane("alpha", a.alpha, b.alpha),
                    same_plane("rot", a.rot, b.rot)})

@@ -103,7 +103,7 @@ void write_manifest(const std::filesystem::path& dir, float fps, std::span<const
 // A fresh directory temp_directory_path()/"qx-<name>-<pid>-<counter>", removed with its
 // contents on destruction.
 class TempDir {
-public:
+  public:
     explicit TempDir(std::string_view name = "test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -112,7 +112,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::filesystem::path& rel) const { return path_ / rel; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
