@@ -1,0 +1,206 @@
+// Loading a frame directory into Frames: frame list, splat count, parallel decode of the
+// 32-byte records, and hemisphere alignment of the rotation quaternions.
+
+#include <sys/stat.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "model/frames.hpp"
+#include "model/manifest.hpp"
+#include "model/splat.hpp"
+#include "support/bytes.hpp"
+#include "support/file_io.hpp"
+
+namespace quorvex {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr float kDefaultFps = 30.0f;
+
+struct FrameList {
+    std::vector<fs::path> paths;
+    float fps = kDefaultFps;
+};
+
+// A frame file's extension is exactly "splat": the text after the last '.', where that '.'
+// is not the name's first character (".splat" is a hidden file, not a frame).
+bool has_splat_extension(std::string_view name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return false;
+    return name.substr(dot + 1) == "splat";
+}
+
+Result<FrameList> frames_from_manifest(const fs::path& dir, const fs::path& manifest_path) {
+    QX_TRY(text, read_text(manifest_path));
+    QX_TRY(manifest, parse_manifest(text));
+    FrameList list;
+    list.fps = manifest.fps;
+    list.paths.reserve(manifest.frames.size());
+    // Joining with an absolute name yields that name, so absolute entries stand as written.
+    for (const ManifestFrame& f : manifest.frames) list.paths.push_back(dir / f.file);
+    return list;
+}
+
+Result<FrameList> frames_from_listing(const fs::path& dir, std::optional<float> fps) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec) return Error::msg(ec.message());
+    std::vector<std::string> names;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (has_splat_extension(name)) names.push_back(std::move(name));
+    }
+    // A failed read of the listing ends it early; carrying on would silently drop frames.
+    if (ec) return Error::msg(ec.message());
+    // All entries share the directory, so path order is the byte order of the names;
+    // std::string compares as unsigned bytes, independent of the locale.
+    std::sort(names.begin(), names.end());
+    FrameList list;
+    list.fps = fps.value_or(kDefaultFps);
+    list.paths.reserve(names.size());
+    for (const std::string& name : names) list.paths.push_back(dir / name);
+    return list;
+}
+
+// Byte size of the first frame, from its metadata only.
+Result<uint64_t> first_frame_size(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return Error::msg(os_error_text(errno));
+    // A directory carrying the extension fails as reading it would, naming it.
+    if (S_ISDIR(st.st_mode)) return Error::msg(os_error_text(EISDIR)).context(path.string());
+    return static_cast<uint64_t>(st.st_size);
+}
+
+// Converts one frame's records into frame k's blocks of the planes.
+void decode_frame(const uint8_t* data, uint64_t n, uint64_t k, Frames& out) {
+    float* pos = out.pos.data() + k * n * 3;
+    float* scale_log = out.scale_log.data() + k * n * 3;
+    uint8_t* rgb = out.rgb.data() + k * n * 3;
+    uint8_t* alpha = out.alpha.data() + k * n;
+    int16_t* rot = out.rot.data() + k * n * 4;
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint8_t* rec = data + i * kSplatBytes;
+        for (size_t j = 0; j < 3; ++j) {
+            // Positions keep their bits, NaN payloads and signed zeros included.
+            uint32_t bits = load_u32(rec + kSplatPosOffset + 4 * j);
+            std::memcpy(&pos[i * 3 + j], &bits, 4);
+            // Written so that NaN fails the comparison and clamps as well.
+            float s = load_f32(rec + kSplatScaleOffset + 4 * j);
+            float clamped = s > kMinScale ? s : kMinScale;
+            scale_log[i * 3 + j] = std::log(clamped);
+            rgb[i * 3 + j] = rec[kSplatRgbOffset + j];
+        }
+        alpha[i] = rec[kSplatAlphaOffset];
+        for (size_t j = 0; j < 4; ++j)
+            rot[i * 4 + j] = static_cast<int16_t>(int{rec[kSplatRotOffset + j]} - 128);
+    }
+}
+
+// Puts every splat's quaternion in frame k on the side of its already aligned value in
+// frame k - 1. q and -q are the same rotation; negation maps -128 to 127 to stay in range.
+void align_hemispheres(Frames& f) {
+    const uint64_t n = f.n;
+    for (uint64_t k = 1; k < f.t; ++k) {
+        const int16_t* prev = f.rot.data() + (k - 1) * n * 4;
+        int16_t* cur = f.rot.data() + k * n * 4;
+        tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n), [&](const tbb::blocked_range<uint64_t>& r) {
+            for (uint64_t i = r.begin(); i != r.end(); ++i) {
+                int32_t d = 0;
+                for (size_t j = 0; j < 4; ++j) d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
+                if (d >= 0) continue;
+                for (size_t j = 0; j < 4; ++j) {
+                    int16_t c = cur[i * 4 + j];
+                    cur[i * 4 + j] = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
+                }
+            }
+        });
+    }
+}
+
+}  // namespace
+
+Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
+    const fs::path manifest_path = dir / "frames.json";
+    // Any failure to query the manifest's metadata means there is no manifest.
+    struct stat manifest_st {};
+    const bool has_manifest = ::stat(manifest_path.c_str(), &manifest_st) == 0;
+
+    Result<FrameList> listed =
+        has_manifest ? frames_from_manifest(dir, manifest_path) : frames_from_listing(dir, fps);
+    if (!listed) return std::move(listed).error();
+    FrameList list = std::move(*std::move(listed));
+    if (list.paths.empty()) return Error::make("no .splat frames found in {}", dir.string());
+
+    const fs::path& first = list.paths.front();
+    QX_TRY(first_size, first_frame_size(first));
+    if (first_size % kSplatBytes != 0) return Error::make("{} size not a multiple of 32", first.string());
+    if (first_size == 0) return Error::make("{} holds no splats", first.string());
+
+    const uint64_t t = list.paths.size();
+    const uint64_t n = first_size / kSplatBytes;
+    // The planes take 36 bytes per splat and frame; the count must fit in memory addresses.
+    uint64_t cells = 0;
+    uint64_t plane_bytes = 0;
+    if (__builtin_mul_overflow(t, n, &cells) || __builtin_mul_overflow(cells, uint64_t{36}, &plane_bytes) ||
+        plane_bytes > static_cast<uint64_t>(std::numeric_limits<ptrdiff_t>::max()))
+        return Error::make("{} frames of {} splats are too many to hold in memory", t, n);
+
+    Frames out;
+    out.t = t;
+    out.n = n;
+    out.fps = list.fps;
+    try {
+        out.pos.assign(cells * 3, 0.0f);
+        out.scale_log.assign(cells * 3, 0.0f);
+        out.rgb.assign(cells * 3, 0);
+        out.alpha.assign(cells, 0);
+        out.rot.assign(cells * 4, 0);
+    } catch (const std::bad_alloc&) {
+        return Error::make("{} frames of {} splats are too many to hold in memory", t, n);
+    }
+
+    std::atomic<bool> stop{false};
+    std::mutex error_mutex;
+    std::optional<Error> first_error;
+    uint64_t error_frame = 0;
+    // Of the frames that failed, the one earliest in the list is reported.
+    auto fail = [&](uint64_t k, Error e) {
+        stop.store(true, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!first_error || k < error_frame) {
+            first_error = std::move(e);
+            error_frame = k;
+        }
+    };
+    tbb::parallel_for(uint64_t{0}, t, [&](uint64_t k) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        const fs::path& path = list.paths[k];
+        Result<std::vector<uint8_t>> bytes = read_file(path);
+        if (!bytes) return fail(k, std::move(bytes).error().context(path.string()));
+        if (bytes->size() != n * kSplatBytes)
+            return fail(k, Error::make("{}: expected {} splats, got {}", path.string(), n,
+                                       bytes->size() / kSplatBytes));
+        decode_frame(bytes->data(), n, k, out);
+    });
+    if (first_error) return std::move(*first_error);
+
+    align_hemispheres(out);
+    return out;
+}
+
+}  // namespace quorvex
