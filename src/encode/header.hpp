@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/error.hpp"
+#include "support/json.hpp"
 
 namespace quorvex {
 
@@ -77,6 +78,10 @@ struct Header {
     std::vector<GopSpan> gops;
     bool operator==(const Header&) const = default;
 };
+
+// Writes `b` as one JSON object: keys in declared order as in the header, or ascending for
+// documents whose objects are ordered maps (the encode report).
+void write_json(JsonOut& out, const Bounds& b, KeyOrder order = KeyOrder::declared);
 
 // Compact JSON, no whitespace, keys in declared order, non-finite floats as null.
 Result<std::string> header_to_json(const Header& h);
