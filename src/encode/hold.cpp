@@ -40,7 +40,8 @@ std::vector<int32_t> hold_f(std::span<const float> values, uint64_t t, uint64_t 
                 for (size_t k = 0; k < m; ++k) {
                     // Measured against the held reconstruction, not the previous value, so
                     // slow drift cannot accumulate. A NaN error compares false and holds.
-                    const double err = std::fabs(static_cast<double>(v[k]) - static_cast<double>(p[k]) * step);
+                    const double err =
+                        std::fabs(static_cast<double>(v[k]) - static_cast<double>(p[k]) * step);
                     if (err > bound) {
                         refresh = true;
                         break;

@@ -15,7 +15,8 @@ TEST(Bitmap, FirstSplatOfEightIsTheTopBit) {
     EXPECT_EQ(bitmap(std::vector<uint8_t>{1, 0, 1, 0, 0, 0, 0, 1, 1}), (std::vector<uint32_t>{0xA1, 0x80}));
     EXPECT_EQ(bitmap(std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0}), (std::vector<uint32_t>{0, 0}));
     EXPECT_EQ(bitmap(std::vector<uint8_t>(16, 1)), (std::vector<uint32_t>{255, 255}));
-    EXPECT_EQ(bitmap(std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7}), (std::vector<uint32_t>{0, 0x20}));
+    EXPECT_EQ(bitmap(std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7}),
+              (std::vector<uint32_t>{0, 0x20}));
     EXPECT_TRUE(bitmap(std::vector<uint8_t>{}).empty());
 }
 
@@ -30,7 +31,9 @@ TEST(SpatialDelta, Triples) {
         {"trailing partial triple dropped", {5, 5, 5, 6, 4, 5, 9}, {10, 10, 10, 2, 1, 0}},
         {"shorter than a triple", {1, 2}, {}},
         {"empty", {}, {}},
-        {"differences wrap", {INT32_MIN, INT32_MAX, 0, INT32_MAX, INT32_MIN, 0}, {4294967295u, 4294967294u, 0, 1, 2, 0}},
+        {"differences wrap",
+         {INT32_MIN, INT32_MAX, 0, INT32_MAX, INT32_MIN, 0},
+         {4294967295u, 4294967294u, 0, 1, 2, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -52,7 +55,7 @@ TEST(StaticStreams, CatalogueOrderNamesAndValues) {
     fe.base_rot = {-128, 0, 127, -1, 1, 2, 3, 4};
     const std::vector<NamedStream> s = static_streams(fe);
 
-    const char* names[] = {"mask_pos", "mask_rot", "mask_rgb", "mask_alpha", "mask_scale",
+    const char* names[] = {"mask_pos", "mask_rot",   "mask_rgb", "mask_alpha", "mask_scale",
                            "base_pos", "base_scale", "base_rgb", "base_alpha", "base_rot"};
     const uint8_t attrs[] = {0, 1, 2, 3, 4, 0, 4, 2, 3, 1};
     ASSERT_EQ(s.size(), 10u);
@@ -91,12 +94,14 @@ std::vector<int32_t> table(size_t t, size_t d, size_t m, Fn value) {
 }
 
 TEST(GopValues, SizesOfAThirtyFrameGop) {
-    const auto held = table(60, 2, 3, [](size_t f, size_t j, size_t k) { return static_cast<int32_t>(f * 7 + j * 3 + k); });
+    const auto held =
+        table(60, 2, 3, [](size_t f, size_t j, size_t k) { return static_cast<int32_t>(f * 7 + j * 3 + k); });
     const GopValues g = gop_values(held, 2, 3, 30, 59);
     EXPECT_EQ(g.key.size(), 6u);
     EXPECT_EQ(g.delta.size(), 174u);
     // Key: the indices held at f0 itself; every delta is +7 per frame.
-    EXPECT_EQ(g.key, (std::vector<uint32_t>{zigzag(210), zigzag(211), zigzag(212), zigzag(213), zigzag(214), zigzag(215)}));
+    EXPECT_EQ(g.key, (std::vector<uint32_t>{zigzag(210), zigzag(211), zigzag(212), zigzag(213), zigzag(214),
+                                            zigzag(215)}));
     EXPECT_EQ(g.delta, std::vector<uint32_t>(174, zigzag(7)));
 }
 

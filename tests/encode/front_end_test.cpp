@@ -85,7 +85,11 @@ TEST(Classify, FloatRule) {
         {"one ulp more than twice the bound", 0.5, {0.0f, std::nextafter(1.0f, 2.0f)}, 0, 0},
         {"excess inside the 1e-9 slack", tiny, {0.0f, slack_in}, 1, 1},
         {"excess beyond the 1e-9 slack", tiny, {0.0f, slack_out}, 0, 0},
-        {"excess inside the slack, low side", tiny, {-static_cast<float>(slack_in - 2 * tiny), static_cast<float>(2 * tiny)}, 1, 1},
+        {"excess inside the slack, low side",
+         tiny,
+         {-static_cast<float>(slack_in - 2 * tiny), static_cast<float>(2 * tiny)},
+         1,
+         1},
         {"NaN in frame 0", 0.5, {kNaN, 1.0f}, 0, 0},
         {"NaN in a later frame", 0.5, {1.0f, kNaN, 1.0f}, 1, 2},
         {"single frame", 0.5, {-7.3f}, 1, -15},
@@ -119,14 +123,13 @@ TEST(Classify, ScaleUsesTheLogScaleGrid) {
     const double l = std::log(1.0 + 0.02);
     Frames f = blank_frames(2, 2);
     for (int k = 0; k < 2; ++k) {
-        test::scale_at(f, k, 0)[1] = 0.3f;  // constant: static
+        test::scale_at(f, k, 0)[1] = 0.3f;                   // constant: static
         test::scale_at(f, k, 1)[0] = k == 0 ? -0.1f : 0.1f;  // moves by 0.2 > 2L: dynamic
     }
     const Classification cls = classify(f, Bounds{0.5, 0.02, 4, 4, 0});
     EXPECT_EQ(cls.mask_scale, (std::vector<uint8_t>{1, 0}));
     const auto r = [](double v) { return static_cast<int32_t>(std::round(v)); };
-    EXPECT_EQ(cls.base_scale,
-              (std::vector<int32_t>{0, r(double{0.3f} / l), 0, r(double{-0.1f} / l), 0, 0}));
+    EXPECT_EQ(cls.base_scale, (std::vector<int32_t>{0, r(double{0.3f} / l), 0, r(double{-0.1f} / l), 0, 0}));
     EXPECT_EQ(cls.mask_pos, (std::vector<uint8_t>{1, 1}));
 }
 
@@ -163,15 +166,25 @@ TEST(Classify, IntegerRule) {
         Bounds b{0.5, 0.02, 4, 4, 0};
         for (size_t k = 0; k < c.values.size(); ++k) {
             switch (c.attr) {
-                case kAttrRgb: test::rgb_at(f, k, 0)[0] = static_cast<uint8_t>(c.values[k]); break;
-                case kAttrAlpha: test::alpha_at(f, k, 0)[0] = static_cast<uint8_t>(c.values[k]); break;
-                default: test::rot_at(f, k, 0)[0] = static_cast<int16_t>(c.values[k]); break;
+                case kAttrRgb:
+                    test::rgb_at(f, k, 0)[0] = static_cast<uint8_t>(c.values[k]);
+                    break;
+                case kAttrAlpha:
+                    test::alpha_at(f, k, 0)[0] = static_cast<uint8_t>(c.values[k]);
+                    break;
+                default:
+                    test::rot_at(f, k, 0)[0] = static_cast<int16_t>(c.values[k]);
+                    break;
             }
         }
         (c.attr == kAttrRgb ? b.rgb : c.attr == kAttrAlpha ? b.alpha : b.rot) = c.bound;
         const Classification cls = classify(f, b);
-        const auto& mask = c.attr == kAttrRgb ? cls.mask_rgb : c.attr == kAttrAlpha ? cls.mask_alpha : cls.mask_rot;
-        const auto& base = c.attr == kAttrRgb ? cls.base_rgb : c.attr == kAttrAlpha ? cls.base_alpha : cls.base_rot;
+        const auto& mask = c.attr == kAttrRgb     ? cls.mask_rgb
+                           : c.attr == kAttrAlpha ? cls.mask_alpha
+                                                  : cls.mask_rot;
+        const auto& base = c.attr == kAttrRgb     ? cls.base_rgb
+                           : c.attr == kAttrAlpha ? cls.base_alpha
+                                                  : cls.base_rot;
         EXPECT_EQ(mask[0], c.mask);
         EXPECT_EQ(base[0], c.base);
     }

@@ -47,7 +47,11 @@ struct FloatCase {
 TEST(HoldF, SingleComponentSequences) {
     const FloatCase cases[] = {
         {"worked example", 2.0, 1.0, {0.0f, 0.6f, 1.1f, 2.4f}, {0, 0, 1, 1}},
-        {"error exactly on the bound holds", 1.0, 0.5, {0.0f, 0.5f, -0.5f, std::nextafter(0.5f, 1.0f)}, {0, 0, 0, 1}},
+        {"error exactly on the bound holds",
+         1.0,
+         0.5,
+         {0.0f, 0.5f, -0.5f, std::nextafter(0.5f, 1.0f)},
+         {0, 0, 0, 1}},
         {"slow drift jumps to the nearest index",
          2.0,
          1.0,
@@ -58,7 +62,11 @@ TEST(HoldF, SingleComponentSequences) {
         {"t = 1 holds frame 0 only", 2.0, 1.0, {-0.9f}, {0}},
         {"NaN in frame 0 quantises to 0", 2.0, 1.0, {kNaN, 0.5f}, {0, 0}},
         {"NaN error never exceeds the bound", 2.0, 1.0, {4.0f, kNaN, 4.0f}, {2, 2, 2}},
-        {"saturates and refreshes from a saturated index", 2.0, 1.0, {1e30f, -1e30f, 0.0f}, {INT32_MAX, INT32_MIN, 0}},
+        {"saturates and refreshes from a saturated index",
+         2.0,
+         1.0,
+         {1e30f, -1e30f, 0.0f},
+         {INT32_MAX, INT32_MIN, 0}},
         {"infinity saturates", 2.0, 1.0, {kInf, kInf, -kInf}, {INT32_MAX, INT32_MAX, INT32_MIN}},
     };
     for (const FloatCase& c : cases) {
@@ -118,7 +126,11 @@ TEST(HoldI, Sequences) {
          4,
          {-2, -1, 1, 2, /**/ -1, -1, 1, 5, /**/ -1, 0, 2, 5},
          {-1, 0, 0, 1, /**/ 0, 0, 0, 2, /**/ 0, 0, 1, 2}},
-        {"rotation extremes", 255, 127, 4, {-128, 127, 0, 1, /**/ 127, -128, 0, 1},
+        {"rotation extremes",
+         255,
+         127,
+         4,
+         {-128, 127, 0, 1, /**/ 127, -128, 0, 1},
          {-1, 0, 0, 0, /**/ 0, -1, 0, 0}},
     };
     for (const IntCase& c : cases) {
@@ -133,7 +145,9 @@ TEST(Hold, DeterministicForAnyThreadCount) {
     test::SplitMix64 rng{9};
     for (uint8_t& b : mask) b = static_cast<uint8_t>(rng.below(3) == 0);
     const std::vector<uint32_t> dyn = dyn_indices(mask);
-    const auto rot = [&](uint64_t fr, uint64_t s, size_t k) -> int32_t { return f.rot[(fr * f.n + s) * 4 + k]; };
+    const auto rot = [&](uint64_t fr, uint64_t s, size_t k) -> int32_t {
+        return f.rot[(fr * f.n + s) * 4 + k];
+    };
     std::vector<std::vector<int32_t>> pos_tables, rot_tables;
     for (int threads : {1, 2, 4}) {
         test::with_threads(threads, [&] {

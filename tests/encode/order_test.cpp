@@ -40,7 +40,11 @@ TEST(SortKey, Layout) {
         {"y cell 2^19 drops its only bit", 0, {0.0f, 524288.0f, 0.0f}, 1.0, 0},
         {"y cell 3000000 is capped first", 0, {0.0f, 3000000.0f, 0.0f}, 1.0, kMortonY},
         {"z cell 2^19 + 5", 0, {0.0f, 0.0f, 524293.0f}, 1.0, 0x104},
-        {"every cell beyond 2^64", 31, {1e30f, 1e30f, 1e30f}, 1e-10, (31ull << 58) | kMortonX | kMortonY | kMortonZ},
+        {"every cell beyond 2^64",
+         31,
+         {1e30f, 1e30f, 1e30f},
+         1e-10,
+         (31ull << 58) | kMortonX | kMortonY | kMortonZ},
         {"NaN and negative cells are 0", 4, {kNaN, -3.0f, -0.5f}, 1.0, 4ull << 58},
         {"fractions truncate", 0, {0.999f, 1.999f, 0.0f}, 1.0, 2},
         {"cell size 0 at the minimum (0/0)", 0, {0.0f, 5.0f, 0.0f}, 0.0, kMortonY},
@@ -116,7 +120,7 @@ TEST(FrontEnd, NoSplats) {
     EXPECT_TRUE(fe.perm.empty());
     EXPECT_TRUE(fe.groups.empty());
     EXPECT_TRUE(fe.base_rot.empty());
-    const std::array<float, 6> empty_box = {3.4028235e38f, 3.4028235e38f, 3.4028235e38f,
+    const std::array<float, 6> empty_box = {3.4028235e38f,  3.4028235e38f,  3.4028235e38f,
                                             -3.4028235e38f, -3.4028235e38f, -3.4028235e38f};
     EXPECT_EQ(fe.aabb, empty_box);
 }
@@ -128,7 +132,8 @@ void expect_gathered(const std::vector<T>& now, const std::vector<T>& before, ui
     for (uint64_t k = 0; k < t; ++k)
         for (uint64_t j = 0; j < n; ++j)
             for (size_t m = 0; m < c; ++m)
-                ASSERT_EQ(std::memcmp(&now[(k * n + j) * c + m], &before[(k * n + perm[j]) * c + m], sizeof(T)), 0)
+                ASSERT_EQ(
+                    std::memcmp(&now[(k * n + j) * c + m], &before[(k * n + perm[j]) * c + m], sizeof(T)), 0)
                     << "frame " << k << " splat " << j << " component " << m;
 }
 
@@ -178,7 +183,8 @@ TEST(FrontEnd, ReordersFramesAndClassificationIntoFileOrder) {
     for (size_t j = 0; j < fe.perm.size(); ++j) {
         const uint32_t i = fe.perm[j];
         const int pattern = (fe.mask_pos[j] | fe.mask_rot[j] << 1 | fe.mask_rgb[j] << 2 |
-                             fe.mask_alpha[j] << 3 | fe.mask_scale[j] << 4) ^ 31;
+                             fe.mask_alpha[j] << 3 | fe.mask_scale[j] << 4) ^
+                            31;
         const uint64_t key =
             sort_key(static_cast<uint8_t>(pattern), before.pos.data() + i * 3, cls.aabb, 1.0);
         if (j > 0) {
@@ -241,7 +247,8 @@ void expect_same(const Outcome& a, const Outcome& b) {
     // Bitwise, so that NaN positions compare too.
     ASSERT_EQ(a.frames.pos.size(), b.frames.pos.size());
     EXPECT_EQ(std::memcmp(a.frames.pos.data(), b.frames.pos.data(), a.frames.pos.size() * 4), 0);
-    EXPECT_EQ(std::memcmp(a.frames.scale_log.data(), b.frames.scale_log.data(), a.frames.scale_log.size() * 4), 0);
+    EXPECT_EQ(
+        std::memcmp(a.frames.scale_log.data(), b.frames.scale_log.data(), a.frames.scale_log.size() * 4), 0);
     EXPECT_EQ(a.frames.rgb, b.frames.rgb);
     EXPECT_EQ(a.frames.alpha, b.frames.alpha);
     EXPECT_EQ(a.frames.rot, b.frames.rot);

@@ -17,11 +17,20 @@ TEST(Quant, FloatQuantiserRoundsHalfAwayAndSaturates) {
         int32_t want;
     };
     const Case cases[] = {
-        {2.5f, 1.0, 3},        {-2.5f, 1.0, -3},          {0.5f, 1.0, 1},
-        {-0.5f, 1.0, -1},      {1.5f, 1.0, 2},            {0.4999999f, 1.0, 0},
-        {1.1f, 2.0, 1},        {-0.0f, 1.0, 0},           {kNaN, 2.0, 0},
-        {1e30f, 2.0, INT32_MAX}, {-1e30f, 2.0, INT32_MIN}, {2147483648.0f, 1.0, INT32_MAX},
-        {-2147483648.0f, 1.0, INT32_MIN}, {-2147483520.0f, 1.0, -2147483520},
+        {2.5f, 1.0, 3},
+        {-2.5f, 1.0, -3},
+        {0.5f, 1.0, 1},
+        {-0.5f, 1.0, -1},
+        {1.5f, 1.0, 2},
+        {0.4999999f, 1.0, 0},
+        {1.1f, 2.0, 1},
+        {-0.0f, 1.0, 0},
+        {kNaN, 2.0, 0},
+        {1e30f, 2.0, INT32_MAX},
+        {-1e30f, 2.0, INT32_MIN},
+        {2147483648.0f, 1.0, INT32_MAX},
+        {-2147483648.0f, 1.0, INT32_MIN},
+        {-2147483520.0f, 1.0, -2147483520},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.x << " / " << c.step);
@@ -54,10 +63,20 @@ TEST(Quant, IntegerQuantiserUsesFloorDivision) {
         int32_t v, step, want;
     };
     const Case cases[] = {
-        {-2, 3, -1}, {-1, 3, 0},  {1, 3, 0},     {2, 3, 1},     {100, 9, 11}, {106, 9, 12},
-        {95, 9, 11}, {-4, 9, 0},  {-5, 9, -1},   {-128, 1, -128}, {255, 1, 255},
+        {-2, 3, -1},
+        {-1, 3, 0},
+        {1, 3, 0},
+        {2, 3, 1},
+        {100, 9, 11},
+        {106, 9, 12},
+        {95, 9, 11},
+        {-4, 9, 0},
+        {-5, 9, -1},
+        {-128, 1, -128},
+        {255, 1, 255},
         // A negative step (negative bound) takes the floor of step / 2 as well.
-        {5, -1, -4}, {5, -9, 0},
+        {5, -1, -4},
+        {5, -9, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.v << " / " << c.step);
@@ -80,7 +99,8 @@ TEST(Quant, Zigzag) {
         int32_t v;
         uint32_t u;
     };
-    const Case cases[] = {{0, 0}, {-1, 1}, {1, 2}, {-2, 3}, {2, 4}, {INT32_MAX, 4294967294u}, {INT32_MIN, 4294967295u}};
+    const Case cases[] = {
+        {0, 0}, {-1, 1}, {1, 2}, {-2, 3}, {2, 4}, {INT32_MAX, 4294967294u}, {INT32_MIN, 4294967295u}};
     for (const Case& c : cases) {
         EXPECT_EQ(zigzag(c.v), c.u) << c.v;
         EXPECT_EQ(unzigzag(c.u), c.v) << c.u;
