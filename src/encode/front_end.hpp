@@ -50,7 +50,7 @@ struct Classification {
 };
 
 // Temporal ranges, bounding box and per-splat static flags with base values of `frames`,
-// in input order. The frames must have t ≥ 1 when n ≥ 1.
+// in input order. Without any frame (t = 0) every splat is static on base 0.
 Classification classify(const Frames& frames, const Bounds& bounds);
 
 // 64-bit sort key: dynamic pattern in bits 58..62, Morton code of the frame-0 position cell

@@ -125,6 +125,15 @@ TEST(FrontEnd, NoSplats) {
     EXPECT_EQ(fe.aabb, empty_box);
 }
 
+TEST(FrontEnd, NoFramesLeavesEverySplatStatic) {
+    Frames f = blank_frames(0, 3);
+    const FrontEnd fe = front_end(f, Bounds{});
+    EXPECT_EQ(fe.perm, (std::vector<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(fe.groups, (std::vector<Group>{{0, 3}}));
+    EXPECT_EQ(fe.base_pos, std::vector<int32_t>(9, 0));
+    EXPECT_TRUE(f.pos.empty());
+}
+
 template <class T>
 void expect_gathered(const std::vector<T>& now, const std::vector<T>& before, uint64_t t, uint64_t n,
                      size_t c, const std::vector<uint32_t>& perm) {
