@@ -33,9 +33,10 @@ inline int32_t floor_div(int32_t a, int32_t b) {
     return q;
 }
 
-// Integer quantiser of the hold: floor((v + step / 2) / step). With step = 2·bound + 1 the
-// reconstruction index·step is the multiple of step nearest to v.
-inline int32_t quantize_i(int32_t v, int32_t step) { return floor_div(v + step / 2, step); }
+// Integer quantiser of the hold: floor((v + ⌊step / 2⌋) / step). With step = 2·bound + 1 the
+// reconstruction index·step is the multiple of step nearest to v. The half step is a floor
+// (arithmetic shift), not C++'s truncating division, which differs for a negative step.
+inline int32_t quantize_i(int32_t v, int32_t step) { return floor_div(v + (step >> 1), step); }
 
 inline uint32_t zigzag(int32_t v) {
     return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);

@@ -1,0 +1,81 @@
+// Static streams and the per-GOP key and delta values.
+
+#include "encode/catalogue.hpp"
+
+#include <cassert>
+
+#include "encode/quant.hpp"
+#include "model/attribute.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// Wrapping 32-bit difference a − b.
+int32_t wrapping_sub(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+
+template <class T>
+std::vector<uint32_t> widen(const std::vector<T>& src) {
+    return std::vector<uint32_t>(src.begin(), src.end());
+}
+
+NamedStream named(const char* name, Attr attr, std::vector<uint32_t> values) {
+    return NamedStream{name, RawStream{std::move(values), attr, kKindStatic}};
+}
+
+}  // namespace
+
+std::vector<uint32_t> bitmap(std::span<const uint8_t> mask) {
+    std::vector<uint32_t> out((mask.size() + 7) / 8);
+    // The first splat of each group of eight is the most significant bit.
+    for (size_t i = 0; i < mask.size(); ++i)
+        if (mask[i] != 0) out[i / 8] |= 1u << (7 - i % 8);
+    return out;
+}
+
+std::vector<uint32_t> spatial_delta(std::span<const int32_t> a) {
+    const size_t len = a.size() / 3 * 3;
+    std::vector<uint32_t> out(len);
+    for (size_t i = 0; i < len; ++i) out[i] = zigzag(i < 3 ? a[i] : wrapping_sub(a[i], a[i - 3]));
+    return out;
+}
+
+std::vector<NamedStream> static_streams(const FrontEnd& fe) {
+    // Rotation components −128 … 127 are stored as 0 … 255.
+    std::vector<uint32_t> rot(fe.base_rot.size());
+    for (size_t i = 0; i < rot.size(); ++i) rot[i] = static_cast<uint32_t>(int32_t{fe.base_rot[i]} + 128);
+
+    std::vector<NamedStream> out;
+    out.reserve(10);
+    out.push_back(named("mask_pos", kAttrPos, bitmap(fe.mask_pos)));
+    out.push_back(named("mask_rot", kAttrRot, bitmap(fe.mask_rot)));
+    out.push_back(named("mask_rgb", kAttrRgb, bitmap(fe.mask_rgb)));
+    out.push_back(named("mask_alpha", kAttrAlpha, bitmap(fe.mask_alpha)));
+    out.push_back(named("mask_scale", kAttrScale, bitmap(fe.mask_scale)));
+    out.push_back(named("base_pos", kAttrPos, spatial_delta(fe.base_pos)));
+    out.push_back(named("base_scale", kAttrScale, spatial_delta(fe.base_scale)));
+    out.push_back(named("base_rgb", kAttrRgb, widen(fe.base_rgb)));
+    out.push_back(named("base_alpha", kAttrAlpha, widen(fe.base_alpha)));
+    out.push_back(named("base_rot", kAttrRot, std::move(rot)));
+    return out;
+}
+
+GopValues gop_values(std::span<const int32_t> held, size_t d, size_t m, uint64_t f0, uint64_t f1) {
+    const size_t v = d * m;  // values per frame
+    const size_t frames = f1 > f0 ? static_cast<size_t>(f1 - f0) : 0;
+    assert(held.size() >= (static_cast<size_t>(f0) + frames + 1) * v);
+    GopValues g;
+    g.key.resize(v);
+    g.delta.resize(frames * v);
+    // The key is the index held at f0, carried over from earlier GOPs, not re-quantised.
+    const int32_t* key = held.data() + static_cast<size_t>(f0) * v;
+    for (size_t i = 0; i < v; ++i) g.key[i] = zigzag(key[i]);
+    // Frames f0 + 1 … f1 follow the key contiguously; each value is the change from the
+    // entry one frame earlier.
+    for (size_t i = 0; i < frames * v; ++i) g.delta[i] = zigzag(wrapping_sub(key[v + i], key[i]));
+    return g;
+}
+
+}  // namespace quorvex

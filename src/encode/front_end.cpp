@@ -1,0 +1,180 @@
+// Temporal ranges, bounding box and the static/dynamic classification with base values.
+
+#include "encode/front_end.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "encode/quant.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// Largest finite f32: the empty bounding box spans it inverted on every axis.
+constexpr float kLargestF32 = 3.4028235e38f;
+
+// One pass per frame after frame 0, in frame order, parallel over the elements of the
+// frame; each task owns a disjoint run of min and max. Both tests are made for every
+// element; for floats a NaN compares false, so only a NaN of frame 0 enters the range.
+template <class T>
+MinMax<T> minmax_plane(std::span<const T> plane, uint64_t t, size_t m) {
+    MinMax<T> r;
+    if (t == 0) {
+        r.min.assign(m, T{});
+        r.max.assign(m, T{});
+        return r;
+    }
+    r.min.assign(plane.begin(), plane.begin() + static_cast<std::ptrdiff_t>(m));
+    r.max = r.min;
+    for (uint64_t f = 1; f < t; ++f) {
+        const T* cur = plane.data() + f * m;
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, m), [&](const tbb::blocked_range<size_t>& rg) {
+            for (size_t e = rg.begin(); e < rg.end(); ++e) {
+                const T v = cur[e];
+                if (v < r.min[e]) r.min[e] = v;
+                if (v > r.max[e]) r.max[e] = v;
+            }
+        });
+    }
+    return r;
+}
+
+// Float rule on c = 3 components with grid step and tolerance b, in double precision.
+// A splat is static when every component's range fits within b (plus 1e-9 of slack for
+// the rounding of the test itself) of one grid value; otherwise its base is frame 0
+// rounded to the grid.
+void classify_float(const MinMax<float>& r, const float* frame0, size_t n, double b, uint8_t* mask,
+                    int32_t* base) {
+    constexpr size_t c = 3;
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n), [&](const tbb::blocked_range<size_t>& rg) {
+        for (size_t i = rg.begin(); i < rg.end(); ++i) {
+            int32_t k[c];
+            bool all = true;
+            for (size_t j = 0; j < c; ++j) {
+                const double lo = r.min[i * c + j];
+                const double hi = r.max[i * c + j];
+                const double mid = (lo + hi) * 0.5 / b;
+                k[j] = round_half_away_sat(mid);
+                const double g = static_cast<double>(k[j]) * b;
+                // Any NaN makes a comparison false and the component fail.
+                const bool pass = hi - b - 1e-9 <= g && g <= lo + b + 1e-9;
+                all = all && pass;
+            }
+            mask[i] = all ? 1 : 0;
+            for (size_t j = 0; j < c; ++j)
+                base[i * c + j] =
+                    all ? k[j] : round_half_away_sat(static_cast<double>(frame0[i * c + j]) / b);
+        }
+    });
+}
+
+// Integer rule on c components with tolerance w: static when the floor of the average of
+// min and max is within w of both ends. The comparisons are made in 64 bits so that a
+// bound near the 32-bit limits compares mathematically instead of wrapping; for every
+// bound where the 32-bit expressions are defined the outcome is the same.
+template <class T>
+void classify_int(const MinMax<T>& r, const T* frame0, size_t n, size_t c, int32_t w, uint8_t* mask,
+                  int32_t* base) {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n), [&](const tbb::blocked_range<size_t>& rg) {
+        for (size_t i = rg.begin(); i < rg.end(); ++i) {
+            bool all = true;
+            for (size_t j = 0; j < c; ++j) {
+                const int32_t lo = r.min[i * c + j];
+                const int32_t hi = r.max[i * c + j];
+                const int32_t mid = (lo + hi) >> 1;  // arithmetic: floor of the average
+                const bool pass = int64_t{mid} >= int64_t{hi} - w && int64_t{mid} <= int64_t{lo} + w;
+                all = all && pass;
+            }
+            mask[i] = all ? 1 : 0;
+            for (size_t j = 0; j < c; ++j) {
+                const size_t e = i * c + j;
+                base[e] = all ? ((int32_t{r.min[e]} + int32_t{r.max[e]}) >> 1) : int32_t{frame0[e]};
+            }
+        }
+    });
+}
+
+// Folds the per-splat position ranges in splat order; a NaN operand never replaces the
+// running value, so an axis whose every range is NaN keeps the empty box.
+std::array<float, 6> fold_aabb(const MinMax<float>& r, size_t n) {
+    std::array<float, 6> box{kLargestF32, kLargestF32, kLargestF32, -kLargestF32, -kLargestF32, -kLargestF32};
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < 3; ++j) {
+            const float lo = r.min[i * 3 + j];
+            const float hi = r.max[i * 3 + j];
+            if (lo < box[j]) box[j] = lo;
+            if (hi > box[3 + j]) box[3 + j] = hi;
+        }
+    }
+    return box;
+}
+
+}  // namespace
+
+MinMax<float> minmax_f32(std::span<const float> plane, uint64_t t, size_t m) {
+    return minmax_plane(plane, t, m);
+}
+MinMax<uint8_t> minmax_u8(std::span<const uint8_t> plane, uint64_t t, size_t m) {
+    return minmax_plane(plane, t, m);
+}
+MinMax<int16_t> minmax_i16(std::span<const int16_t> plane, uint64_t t, size_t m) {
+    return minmax_plane(plane, t, m);
+}
+
+Classification classify(const Frames& frames, const Bounds& bounds) {
+    const size_t n = frames.n;
+    Classification cls;
+    cls.mask_pos.resize(n);
+    cls.mask_rot.resize(n);
+    cls.mask_rgb.resize(n);
+    cls.mask_alpha.resize(n);
+    cls.mask_scale.resize(n);
+    cls.base_pos.resize(n * 3);
+    cls.base_scale.resize(n * 3);
+    cls.base_rgb.resize(n * 3);
+    cls.base_alpha.resize(n);
+    cls.base_rot.resize(n * 4);
+    cls.aabb = {kLargestF32, kLargestF32, kLargestF32, -kLargestF32, -kLargestF32, -kLargestF32};
+    if (frames.t == 0) {
+        // No frame at all: nothing varies, every attribute is static on base 0.
+        for (auto* mask : {&cls.mask_pos, &cls.mask_rot, &cls.mask_rgb, &cls.mask_alpha, &cls.mask_scale})
+            mask->assign(n, 1);
+        return cls;
+    }
+    const Steps steps = steps_from(bounds);
+    const uint64_t t = frames.t;
+
+    // The ranges of one attribute are released before the next is measured.
+    {
+        const MinMax<float> r = minmax_f32(frames.pos, t, n * 3);
+        cls.aabb = fold_aabb(r, n);
+        classify_float(r, frames.pos.data(), n, steps.base_pos, cls.mask_pos.data(), cls.base_pos.data());
+    }
+    {
+        const MinMax<float> r = minmax_f32(frames.scale_log, t, n * 3);
+        classify_float(r, frames.scale_log.data(), n, steps.base_scale_log, cls.mask_scale.data(),
+                       cls.base_scale.data());
+    }
+    {
+        const MinMax<uint8_t> r = minmax_u8(frames.rgb, t, n * 3);
+        classify_int(r, frames.rgb.data(), n, 3, bounds.rgb, cls.mask_rgb.data(), cls.base_rgb.data());
+    }
+    {
+        const MinMax<uint8_t> r = minmax_u8(frames.alpha, t, n);
+        classify_int(r, frames.alpha.data(), n, 1, bounds.alpha, cls.mask_alpha.data(),
+                     cls.base_alpha.data());
+    }
+    {
+        const MinMax<int16_t> r = minmax_i16(frames.rot, t, n * 4);
+        classify_int(r, frames.rot.data(), n, 4, bounds.rot, cls.mask_rot.data(), cls.base_rot.data());
+    }
+    return cls;
+}
+
+FrontEnd front_end(Frames& frames, const Bounds& bounds) {
+    const Classification cls = classify(frames, bounds);
+    return order_splats(frames, cls, steps_from(bounds).pos);
+}
+
+}  // namespace quorvex
