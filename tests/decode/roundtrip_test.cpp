@@ -5,6 +5,8 @@
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 
+#include <fmt/core.h>
+
 #include <cmath>
 
 #include "decode/decoder.hpp"
@@ -33,6 +35,7 @@ struct Case {
     Bounds b;
     uint64_t gop;
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class RoundTrip : public ::testing::TestWithParam<Case> {};
 
@@ -60,7 +63,9 @@ TEST_P(RoundTrip, VerifiesWithinBoundsAndReconstructs) {
             for (size_t j = 0; j < 3; ++j) {
                 const float p = load_f32(r + kSplatPosOffset + 4 * j);
                 const float ref = f.pos[(k * f.n + i) * 3 + j];
-                if (std::isfinite(ref)) EXPECT_LE(std::fabs(double(p) - ref), c.b.pos_m * 1.0001 + 1e-6);
+                if (std::isfinite(ref)) {
+                    EXPECT_LE(std::fabs(double(p) - ref), c.b.pos_m * 1.0001 + 1e-6);
+                }
                 EXPECT_LE(std::abs(int(r[kSplatRgbOffset + j]) - int(f.rgb[(k * f.n + i) * 3 + j])), c.b.rgb);
             }
             EXPECT_LE(std::abs(int(r[kSplatAlphaOffset]) - int(f.alpha[k * f.n + i])), c.b.alpha);
@@ -93,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"gop_one", params(5, 64, 6, 0.2, 0.01f, 2), Bounds{}, 1},
                       Case{"gop_t_plus_one", params(6, 64, 7, 0.2, 0.01f, 2), Bounds{}, 7},
                       Case{"single_splat", params(9, 1, 8, 0.0, 0.01f, 2), Bounds{}, 4}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Container, LayoutInvariants) {
     SynthParams p = params(11, 90, 9, 0.4, 0.02f, 4);
@@ -115,7 +120,7 @@ TEST(Container, LayoutInvariants) {
     EXPECT_EQ(static_sum, h.static_section.len);
     for (size_t g = 0; g < h.gops.size(); ++g) {
         uint64_t sum = 2;
-        const std::string prefix = "g" + std::to_string(g) + ".";
+        const std::string prefix = fmt::format("g{}.", g);
         for (const auto& s : e.streams)
             if (s.name.rfind(prefix, 0) == 0) sum += s.packed;
         EXPECT_EQ(sum, h.gops[g].len) << "gop " << g;
