@@ -1,0 +1,2 @@
+printf 'not a container' >bad.quorvex
+"$QX" info bad.quorvex
