@@ -70,8 +70,8 @@ class ContainerTest : public ::testing::Test {
         p.jitter = 0.001f;
         std::filesystem::create_directories(dir_ / "frames");
         write_frames(dir_ / "frames", make_frames(p));
-        const RunResult r = run_quorvex({"encode", "-i", (dir_ / "frames").string(), "-o", container().string(),
-                                         "--gop", std::to_string(gop), "--no-verify"});
+        const RunResult r = run_quorvex({"encode", "-i", (dir_ / "frames").string(), "-o",
+                                         container().string(), "--gop", std::to_string(gop), "--no-verify"});
         ASSERT_EQ(r.status, 0) << r.err;
     }
     std::filesystem::path container() const { return dir_ / "c.quorvex"; }
@@ -135,11 +135,13 @@ inline ::testing::AssertionResult pretty_layout(const std::string& text) {
         const char first = line[indent];
         if ((first == '}' || first == ']') && !open.empty()) open.pop_back();
         if (indent != 2 * open.size())
-            return ::testing::AssertionFailure() << "line " << line_no << " indented " << indent << ": " << line;
+            return ::testing::AssertionFailure()
+                   << "line " << line_no << " indented " << indent << ": " << line;
         if (!open.empty() && open.back() == '{' && first != '}' && first != ']') {
             const size_t close = line.find('"', indent + 1);
             if (first != '"' || close == std::string::npos || line.compare(close + 1, 2, ": ") != 0)
-                return ::testing::AssertionFailure() << "line " << line_no << " is not `\"key\": value`: " << line;
+                return ::testing::AssertionFailure()
+                       << "line " << line_no << " is not `\"key\": value`: " << line;
         }
         const char last = line.back();
         if (last == '{' || last == '[') open.push_back(last);

@@ -29,7 +29,8 @@ TEST_F(DecodeCommand, WritesOneFrameOfRecords) {
 
     // An existing file is replaced whole, not written into.
     test::write_bytes(out, std::vector<uint8_t>(10000, 0xAB));
-    const test::RunResult last = run_quorvex({"decode", container().string(), "--frame", "4", "-o", out.string()});
+    const test::RunResult last =
+        run_quorvex({"decode", container().string(), "--frame", "4", "-o", out.string()});
     EXPECT_EQ(last.status, 0) << last.err;
     EXPECT_EQ(last.out, fmt::format("wrote {} (120 splats) for frame 4\n", out.string()));
     EXPECT_EQ(fs::file_size(out), 120 * kSplatBytes);

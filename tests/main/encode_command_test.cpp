@@ -82,10 +82,11 @@ std::vector<std::string> expected_console(JsonValue report, uint64_t file_bytes,
     lines.push_back(fmt::format("parsed {} frames x {} splats ({}) in #s", kT, kN, human(kT * kN * 32)));
     lines.push_back("");
     const JsonValue fr = member(report, "static_fracs");
-    lines.push_back(fmt::format("static fractions: pos {:.1f}%  rot {:.1f}%  rgb {:.1f}%  alpha {:.1f}%  scale {:.1f}%",
-                                json_as<double>(member(fr, "pos")) * 100, json_as<double>(member(fr, "rot")) * 100,
-                                json_as<double>(member(fr, "rgb")) * 100, json_as<double>(member(fr, "alpha")) * 100,
-                                json_as<double>(member(fr, "scale")) * 100));
+    lines.push_back(
+        fmt::format("static fractions: pos {:.1f}%  rot {:.1f}%  rgb {:.1f}%  alpha {:.1f}%  scale {:.1f}%",
+                    json_as<double>(member(fr, "pos")) * 100, json_as<double>(member(fr, "rot")) * 100,
+                    json_as<double>(member(fr, "rgb")) * 100, json_as<double>(member(fr, "alpha")) * 100,
+                    json_as<double>(member(fr, "scale")) * 100));
     lines.push_back("");
     lines.push_back(fmt::format("{:<22} {:>12} {:>12} {:>12}", "stream", "raw", "zstd", "entropy-min"));
     const Result<JsonArray> streams = as_array(member(report, "streams"));
@@ -112,13 +113,16 @@ std::vector<std::string> expected_console(JsonValue report, uint64_t file_bytes,
         const JsonValue v = member(report, "verify");
         lines.push_back("");
         lines.push_back("verify (every splat, every frame) in #s:");
-        lines.push_back(fmt::format("  pos    max err {:.4f} mm   (bound {} mm)", json_as<double>(member(v, "pos_mm")),
-                                    bounds_text));
-        lines.push_back(fmt::format("  scale  max err {:.3f}%      (bound 2%)", json_as<double>(member(v, "scale_pct"))));
-        lines.push_back(fmt::format("  rgb    max err {} levels  (bound 4)", json_as<int32_t>(member(v, "rgb_levels"))));
+        lines.push_back(fmt::format("  pos    max err {:.4f} mm   (bound {} mm)",
+                                    json_as<double>(member(v, "pos_mm")), bounds_text));
         lines.push_back(
-            fmt::format("  alpha  max err {} levels  (bound 4)", json_as<int32_t>(member(v, "alpha_levels"))));
-        lines.push_back(fmt::format("  rot    max err {} /128    (bound 0)", json_as<int32_t>(member(v, "rot_units"))));
+            fmt::format("  scale  max err {:.3f}%      (bound 2%)", json_as<double>(member(v, "scale_pct"))));
+        lines.push_back(
+            fmt::format("  rgb    max err {} levels  (bound 4)", json_as<int32_t>(member(v, "rgb_levels"))));
+        lines.push_back(fmt::format("  alpha  max err {} levels  (bound 4)",
+                                    json_as<int32_t>(member(v, "alpha_levels"))));
+        lines.push_back(
+            fmt::format("  rot    max err {} /128    (bound 0)", json_as<int32_t>(member(v, "rot_units"))));
         lines.push_back("  BOUNDS VERIFIED");
     }
     return lines;
@@ -138,11 +142,12 @@ TEST_F(EncodeCommand, ReportAgreesWithConsoleAndContainer) {
     EXPECT_TRUE(test::keys_ascend_everywhere(*doc));
     const JsonValue root = json_root(*doc);
     EXPECT_EQ(test::member_keys(root),
-              (std::vector<std::string>{"bounds", "denoise", "gop", "input", "output", "static_fracs", "streams",
-                                        "times_s", "verify", "zstd_level"}));
+              (std::vector<std::string>{"bounds", "denoise", "gop", "input", "output", "static_fracs",
+                                        "streams", "times_s", "verify", "zstd_level"}));
 
     const JsonValue bounds = member(root, "bounds");
-    EXPECT_EQ(test::member_keys(bounds), (std::vector<std::string>{"alpha", "pos_m", "rgb", "rot", "scale_rel"}));
+    EXPECT_EQ(test::member_keys(bounds),
+              (std::vector<std::string>{"alpha", "pos_m", "rgb", "rot", "scale_rel"}));
     EXPECT_EQ(json_as<double>(member(bounds, "pos_m")), 0.5 / 1000);
     EXPECT_EQ(json_as<double>(member(bounds, "scale_rel")), 2.0 / 100);
     EXPECT_EQ(json_as<int32_t>(member(bounds, "rgb")), 4);
@@ -160,7 +165,8 @@ TEST_F(EncodeCommand, ReportAgreesWithConsoleAndContainer) {
     const uint64_t file_bytes = fs::file_size(output());
     const JsonValue out = member(root, "output");
     EXPECT_EQ(json_as<uint64_t>(member(out, "bytes")), file_bytes);
-    EXPECT_EQ(json_as<double>(member(out, "ratio")), static_cast<double>(kT * kN * 32) / static_cast<double>(file_bytes));
+    EXPECT_EQ(json_as<double>(member(out, "ratio")),
+              static_cast<double>(kT * kN * 32) / static_cast<double>(file_bytes));
 
     // The entropy total is summed over the streams in encoder order, the rows per key: equal up
     // to rounding.
@@ -217,7 +223,8 @@ TEST_F(EncodeCommand, ReportAgreesWithConsoleAndContainer) {
     // The console times are the report's, rounded to two decimals.
     static const std::regex times_line(
         R"(times: parse ([0-9.]+)s  encode\+compress ([0-9.]+)s  write ([0-9.]+)s  total [0-9.]+s  \(\d+ MB/s in\))");
-    const auto times_it = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("times:"); });
+    const auto times_it = std::find_if(lines.begin(), lines.end(),
+                                       [](const std::string& l) { return l.starts_with("times:"); });
     ASSERT_NE(times_it, lines.end());
     std::smatch m;
     ASSERT_TRUE(std::regex_match(*times_it, m, times_line)) << *times_it;
@@ -247,8 +254,9 @@ TEST_F(EncodeCommand, DenoiseWithoutVerify) {
 
     std::vector<std::string> lines = split_lines(r.err);
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(mask_seconds(lines[1]),
-              fmt::format("denoised colors (median-5): mean |dev| {:.2f} levels, p99 {:.0f} in #s", mean, p99));
+    EXPECT_EQ(
+        mask_seconds(lines[1]),
+        fmt::format("denoised colors (median-5): mean |dev| {:.2f} levels, p99 {:.0f} in #s", mean, p99));
     EXPECT_EQ(lines[2], "");
     EXPECT_TRUE(lines[3].starts_with("static fractions: "));
     EXPECT_EQ(lines.back(), "report written to " + report_path.string());
@@ -289,8 +297,8 @@ Record record_at(const std::vector<uint8_t>& bytes, size_t j) {
 
 TEST_F(EncodeCommand, PermutationAlignsDecodedFramesWithInput) {
     const fs::path perm_path = dir_ / "perm.bin";
-    const test::RunResult r = encode({"--pos-mm", "1", "--color-levels", "2", "--rot-steps", "1", "--scale-pct", "1",
-                                      "--gop", "4", "--perm-out", perm_path.string()});
+    const test::RunResult r = encode({"--pos-mm", "1", "--color-levels", "2", "--rot-steps", "1",
+                                      "--scale-pct", "1", "--gop", "4", "--perm-out", perm_path.string()});
     ASSERT_EQ(r.status, 0) << r.err;
 
     const std::vector<uint8_t> perm_bytes = test::read_bytes(perm_path);
@@ -309,8 +317,8 @@ TEST_F(EncodeCommand, PermutationAlignsDecodedFramesWithInput) {
     const double log_scale_bound = std::log(1.0 + 1.0 / 100);
     for (uint64_t k = 0; k < kT; ++k) {
         const fs::path frame_path = dir_ / fmt::format("frame{}.splat", k);
-        const test::RunResult d =
-            run_quorvex({"decode", output().string(), "--frame", std::to_string(k), "-o", frame_path.string()});
+        const test::RunResult d = run_quorvex(
+            {"decode", output().string(), "--frame", std::to_string(k), "-o", frame_path.string()});
         ASSERT_EQ(d.status, 0) << d.err;
         EXPECT_EQ(d.out, fmt::format("wrote {} ({} splats) for frame {}\n", frame_path.string(), kN, k));
         EXPECT_EQ(d.err, "");
@@ -351,16 +359,16 @@ std::vector<std::string> table_rows(const std::string& err) {
     return rows;
 }
 
-const std::vector<std::string> kStaticRows = {"static.base_alpha", "static.base_pos",  "static.base_rgb",
-                                              "static.base_rot",   "static.base_scale", "static.mask_alpha",
-                                              "static.mask_pos",   "static.mask_rgb",   "static.mask_rot",
-                                              "static.mask_scale"};
+const std::vector<std::string> kStaticRows = {
+    "static.base_alpha", "static.base_pos", "static.base_rgb", "static.base_rot", "static.base_scale",
+    "static.mask_alpha", "static.mask_pos", "static.mask_rgb", "static.mask_rot", "static.mask_scale"};
 
 TEST_F(EncodeCommand, RowsOnlyForWhatIsCoded) {
     // Single-frame GOPs: key rows for every attribute, no delta row.
     test::RunResult r = encode({"--gop", "1"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> expected = {"dyn.alpha.key", "dyn.pos.key", "dyn.rgb.key", "dyn.rot.key", "dyn.scale.key"};
+    std::vector<std::string> expected = {"dyn.alpha.key", "dyn.pos.key", "dyn.rgb.key", "dyn.rot.key",
+                                         "dyn.scale.key"};
     expected.insert(expected.end(), kStaticRows.begin(), kStaticRows.end());
     EXPECT_EQ(table_rows(r.err), expected);
 
@@ -382,8 +390,9 @@ TEST_F(EncodeCommand, RowsOnlyForWhatIsCoded) {
     r = encode({});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(table_rows(r.err), kStaticRows);
-    EXPECT_NE(r.err.find("static fractions: pos 100.0%  rot 100.0%  rgb 100.0%  alpha 100.0%  scale 100.0%\n"),
-              std::string::npos);
+    EXPECT_NE(
+        r.err.find("static fractions: pos 100.0%  rot 100.0%  rgb 100.0%  alpha 100.0%  scale 100.0%\n"),
+        std::string::npos);
     EXPECT_TRUE(r.err.ends_with("  BOUNDS VERIFIED\n"));
 }
 

@@ -33,8 +33,10 @@ using test::run_quorvex;
         const JsonValue ca{a.doc, x.items[i]};
         const JsonValue cb{b.doc, y.items[i]};
         if (ca.node().key != cb.node().key)
-            return ::testing::AssertionFailure() << where << ": key " << ca.node().key << " vs " << cb.node().key;
-        const std::string sub = x.kind == JsonKind::array ? fmt::format("{}[{}]", where, i) : where + "." + ca.node().key;
+            return ::testing::AssertionFailure()
+                   << where << ": key " << ca.node().key << " vs " << cb.node().key;
+        const std::string sub =
+            x.kind == JsonKind::array ? fmt::format("{}[{}]", where, i) : where + "." + ca.node().key;
         if (auto r = same_json(ca, cb, sub); !r) return r;
     }
     return ::testing::AssertionSuccess();
@@ -73,7 +75,8 @@ TEST_F(InfoCommand, PrintsTheHeaderAndSizes) {
     const JsonValue s = member(root, "static_section");
     const uint64_t before_gops = json_as<uint64_t>(member(s, "offset")) + json_as<uint64_t>(member(s, "len"));
     EXPECT_EQ(json_as<uint64_t>(member((*gops)[0], "offset")), before_gops);
-    EXPECT_EQ(size_line, fmt::format("file {}   header+static {}   4 GOPs\n", human(bytes.size()), human(before_gops)));
+    EXPECT_EQ(size_line,
+              fmt::format("file {}   header+static {}   4 GOPs\n", human(bytes.size()), human(before_gops)));
 }
 
 TEST_F(InfoCommand, RejectsTruncatedContainer) {

@@ -24,7 +24,7 @@ TEST(StreamTable, KeyOfStreamName) {
         {"g0.rot.delta", "dyn.rot.delta"},
         {"g12.scale.delta", "dyn.scale.delta"},
         {"g3.pos", "dyn.pos.?"},
-        {"g3.", "dyn..?"},        // the second piece is present but empty
+        {"g3.", "dyn..?"},  // the second piece is present but empty
         {"g.", "dyn..?"},
         {"gx.a.b.c.d", "dyn.a.b"},  // pieces after the third are ignored
         {"g1..key", "dyn..key"},
@@ -89,7 +89,7 @@ TEST(StreamTable, EntropyColumnTruncatesAndSaturates) {
         {0.999, 0},
         {999.999, 999},
         {1000.0, 1000},
-        {9007199254740993.0, 9007199254740992},  // rounds to 2^53 on the way in
+        {9007199254740993.0, 9007199254740992},           // rounds to 2^53 on the way in
         {18446744073709549568.0, 18446744073709549568u},  // the largest double below 2^64
         {18446744073709551616.0, UINT64_MAX},             // 2^64
         {1e300, UINT64_MAX},

@@ -49,12 +49,15 @@ class VerifyCommand : public ::testing::Test {
     fs::path container() const { return dir_ / "out.quorvex"; }
 
     void encode(std::vector<std::string> extra) {
-        std::vector<std::string> args{"encode", "-i", input().string(), "-o", container().string(), "--no-verify"};
+        std::vector<std::string> args{"encode",     "-i", input().string(), "-o", container().string(),
+                                      "--no-verify"};
         args.insert(args.end(), extra.begin(), extra.end());
         const test::RunResult r = run_quorvex(std::move(args));
         ASSERT_EQ(r.status, 0) << r.err;
     }
-    test::RunResult run_verify() { return run_quorvex({"verify", container().string(), "-i", input().string()}); }
+    test::RunResult run_verify() {
+        return run_quorvex({"verify", container().string(), "-i", input().string()});
+    }
 
     test::TempDir dir_{"verify-cmd"};
 };
