@@ -200,6 +200,7 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     if (first_error) return std::move(*first_error);
 
     align_hemispheres(out);
+    out.files = std::move(list.paths);
     return out;
 }
 
