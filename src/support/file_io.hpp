@@ -18,7 +18,9 @@ Result<std::string> read_text(const std::filesystem::path& path);
 
 // Writes the whole file: the bytes go to a temporary file beside `path`, which is
 // flushed to disk and renamed over `path` only when complete. A failed write leaves
-// no partial file and leaves any previous file at `path` untouched.
+// no partial file and leaves any previous file at `path` untouched. Where the file system
+// allows, the temporary file has no name until it is complete, so even a process killed
+// while writing leaves nothing behind. Devices and pipes are written in place.
 Status write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 Status write_file(const std::filesystem::path& path, std::string_view text);
 

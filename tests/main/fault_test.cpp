@@ -150,6 +150,16 @@ TEST_F(Fault, FailedWriteKeepsThePreviousFile) {
     EXPECT_EQ(temp_leftovers(dir.path()), std::vector<std::string>{});
 }
 
+TEST_F(Fault, EncodeKilledWhileWritingLeavesNoPartialFile) {
+    // Without SIGXFSZ ignored, going past the file-size limit kills the process in the middle
+    // of writing the container.
+    test::write_text(dir / "out.quorvex", "previous container");
+    Outcome r = run(dir.path(), "ulimit -f 1; exec \"$QX\" encode -i frames -o out.quorvex");
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(slurp(dir / "out.quorvex"), "previous container");
+    EXPECT_EQ(temp_leftovers(dir.path()), std::vector<std::string>{});
+}
+
 TEST_F(Fault, KilledEncodeLeavesThePreviousContainer) {
     // Large enough that zstd's top level keeps the encoder busy long after the kill.
     fs::remove_all(dir / "frames");
