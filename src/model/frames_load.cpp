@@ -46,7 +46,7 @@ bool has_splat_extension(std::string_view name) {
 }
 
 Result<FrameList> frames_from_manifest(const fs::path& dir, const fs::path& manifest_path) {
-    QX_TRY(text, read_text(manifest_path));
+    QX_TRY(text, read_text(manifest_path, ReadFrom::regular_files));
     QX_TRY(manifest, parse_manifest(text));
     FrameList list;
     list.fps = manifest.fps;
@@ -207,7 +207,7 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     tbb::parallel_for(uint64_t{0}, t, [&](uint64_t k) {
         if (stop.load(std::memory_order_relaxed)) return;
         const fs::path& path = list.paths[k];
-        Result<std::vector<uint8_t>> bytes = read_file(path);
+        Result<std::vector<uint8_t>> bytes = read_file(path, ReadFrom::regular_files);
         if (!bytes) return fail(k, std::move(bytes).error().context(path.string()));
         if (bytes->size() != n * kSplatBytes)
             return fail(k, Error::make("{}: expected {} splats, got {}", path.string(), n,

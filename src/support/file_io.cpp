@@ -25,12 +25,17 @@ Error os_error(int err) { return Error::msg(os_error_text(err)); }
 
 }  // namespace
 
-Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) {
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path, ReadFrom from) {
+    // Without a writer, opening a FIFO would wait; non-blocking, it opens at once and is then
+    // refused. Reads of a regular file are not affected by the flag.
+    const int nonblock = from == ReadFrom::regular_files ? O_NONBLOCK : 0;
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | nonblock)};
     if (f.fd < 0) return os_error(errno);
     struct stat st {};
     if (::fstat(f.fd, &st) != 0) return os_error(errno);
     if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+    const bool pipe_ok = from == ReadFrom::regular_files_and_pipes && S_ISFIFO(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !pipe_ok) return Error::msg("not a regular file");
     std::vector<uint8_t> out;
     if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
     // Read until end of file: the size from fstat is a hint, not a promise.
@@ -49,8 +54,8 @@ Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) {
     return out;
 }
 
-Result<std::string> read_text(const std::filesystem::path& path) {
-    QX_TRY(bytes, read_file(path));
+Result<std::string> read_text(const std::filesystem::path& path, ReadFrom from) {
+    QX_TRY(bytes, read_file(path, from));
     return std::string(bytes.begin(), bytes.end());
 }
 

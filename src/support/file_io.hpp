@@ -12,9 +12,18 @@
 
 namespace quorvex {
 
+// The kinds of file a whole-file read accepts. A device such as /dev/zero never ends and a
+// read of it would grow without bound, so devices, sockets and the like are always refused
+// ("not a regular file"; a directory gives the system's "Is a directory").
+enum class ReadFrom : uint8_t {
+    regular_files,            // also refuses a FIFO, without waiting for a writer to open it
+    regular_files_and_pipes,  // a pipe is read until its writer closes it
+};
+
 // Reads the whole file in one pass.
-Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path);
-Result<std::string> read_text(const std::filesystem::path& path);
+Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path,
+                                       ReadFrom from = ReadFrom::regular_files_and_pipes);
+Result<std::string> read_text(const std::filesystem::path& path, ReadFrom from = ReadFrom::regular_files_and_pipes);
 
 // Writes the whole file: the bytes go to a temporary file beside `path`, which is
 // flushed to disk and renamed over `path` only when complete. A failed write leaves

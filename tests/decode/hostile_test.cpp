@@ -156,8 +156,8 @@ TEST_F(GopTable, EveryFrameCoveredExactlyOnce) {
 }
 
 TEST_F(GopTable, ManyOverlappingGopsAreRefusedBeforeAnyFrameIsChecked) {
-    // Thousands of entries that each cover the whole sequence would check it thousands of times.
-    std::vector<std::pair<uint64_t, uint64_t>> ranges(5000, {0, 4});
+    // A thousand entries that each cover the whole sequence would check it a thousand times.
+    std::vector<std::pair<uint64_t, uint64_t>> ranges(1000, {0, 4});
     EXPECT_EQ(verify_error(ranges), "gop 1 covers frame 0 again");
 }
 

@@ -163,7 +163,7 @@ TEST_F(Fault, EncodeKilledWhileWritingLeavesNoPartialFile) {
 TEST_F(Fault, KilledEncodeLeavesThePreviousContainer) {
     // Large enough that zstd's top level keeps the encoder busy long after the kill.
     fs::remove_all(dir / "frames");
-    write_sequence(3, 60000);
+    write_sequence(2, 40000);
     ASSERT_EQ(run(dir.path(), "\"$QX\" encode -i frames -o out.quorvex --pos-mm 20 --no-verify").status, 0);
     const std::string before = slurp(dir / "out.quorvex");
 
@@ -186,6 +186,17 @@ TEST_F(Fault, KilledEncodeLeavesThePreviousContainer) {
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the encode ended before it was killed";
 
     EXPECT_EQ(slurp(dir / "out.quorvex"), before);
+}
+
+TEST_F(Fault, ContainerFromAPipeButNotFromADevice) {
+    ASSERT_EQ(run(dir.path(), "\"$QX\" encode -i frames -o out.quorvex").status, 0);
+    Outcome r = run(dir.path(), "cat out.quorvex | \"$QX\" info /dev/stdin");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, run(dir.path(), "\"$QX\" info out.quorvex").out);
+    // /dev/zero would be read for ever.
+    r = run(dir.path(), "\"$QX\" info /dev/zero");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: /dev/zero\n\nCaused by:\n    not a regular file\n");
 }
 
 TEST_F(Fault, VerifyCatchesFramesChangedAfterEncoding) {

@@ -1,4 +1,5 @@
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 
@@ -346,6 +347,28 @@ TEST(FramesLoad, UnreadableFrameNamesItsPath) {
         ASSERT_EQ(r.error().messages.size(), 2u) << c.what << ": " << r.error().render();
         EXPECT_EQ(r.error().message(), (dir / c.bad_name).string()) << c.what;
         EXPECT_EQ(r.error().root_cause(), c.cause) << c.what;
+    }
+}
+
+TEST(FramesLoad, OnlyRegularFilesAreRead) {
+    // A FIFO without a writer would block the read, /dev/zero would never end: both are
+    // refused at once, naming the entry.
+    for (const char* kind : {"fifo", "device"}) {
+        TempDir dir("special");
+        test::write_splats(dir / "a.splat", tagged(1));
+        if (std::string(kind) == "fifo")
+            ASSERT_EQ(::mkfifo((dir / "b.splat").c_str(), 0600), 0);
+        else
+            fs::create_symlink("/dev/zero", dir / "b.splat");
+        auto r = Frames::load(dir.path(), std::nullopt);
+        ASSERT_FALSE(r) << kind;
+        EXPECT_EQ(r.error().render(), (dir / "b.splat").string() + "\n\nCaused by:\n    not a regular file") << kind;
+
+        // The same entry as the manifest.
+        fs::rename(dir / "b.splat", dir / "frames.json");
+        r = Frames::load(dir.path(), std::nullopt);
+        ASSERT_FALSE(r) << kind;
+        EXPECT_EQ(r.error().render(), "not a regular file") << kind;
     }
 }
 
