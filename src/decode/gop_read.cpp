@@ -4,6 +4,7 @@
 #include "decode/unpack.hpp"
 #include "encode/container.hpp"
 #include "encode/quant.hpp"
+#include "streams/stream.hpp"
 #include "support/bytes.hpp"
 
 namespace quorvex {
@@ -21,6 +22,8 @@ Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
         if (span.len != kGopCountBytes) return Error::make("gop {} length mismatch", g);
         return std::vector<GopStream>{};
     }
+    // The record table must fit in the section before anything is sized by the count.
+    if (uint64_t{*count} * kStreamRecordBytes > r.remaining()) return Error::make("gop {} length mismatch", g);
     std::vector<RecordHeader> heads(*count);
     for (auto& h : heads) {
         auto rh = read_record_header(r);

@@ -4,6 +4,7 @@
 #include <zstd_errors.h>
 
 #include <memory>
+#include <new>
 
 #include "streams/stream.hpp"
 
@@ -15,8 +16,64 @@ using DCtxPtr = std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)>;
 
 Error zstd_error(size_t code) { return Error::msg(ZSTD_getErrorName(code)); }
 
+Error cannot_hold(size_t len, uint32_t count, uint8_t width) {
+    return Error::make("stream payload of {} bytes cannot hold {} values of width {}", len, count, width);
+}
+
 Error short_payload(uint64_t got, uint64_t need) {
     return Error::make("stream payload holds {} bytes, expected {}", got, need);
+}
+
+constexpr uint32_t kZstdMagic = 0xFD2FB528u;
+// A compressed block never regenerates more than this.
+constexpr uint64_t kMaxBlockBytes = 128u << 10;
+
+// Upper bound of the bytes one frame (already checked by ZSTD_findFrameCompressedSize to be
+// well formed and to span exactly `frame`) can regenerate, from its block headers alone: raw
+// and RLE blocks state their size, a compressed block yields at most 128 KiB. Unlike the
+// content size a frame header may declare, this cannot promise more than the blocks hold.
+uint64_t frame_output_bound(std::span<const uint8_t> frame) {
+    // Skippable frames regenerate nothing.
+    if (frame.size() < 5 || load_u32(frame.data()) != kZstdMagic) return 0;
+    // Frame header: magic, descriptor, window byte unless single segment, dictionary id, and
+    // the content size field.
+    const uint8_t fhd = frame[4];
+    const bool single = (fhd >> 5) & 1;
+    static constexpr size_t kDictBytes[4] = {0, 1, 2, 4};
+    const size_t fcs_bytes = (fhd >> 6) == 0 ? (single ? 1 : 0) : size_t{1} << (fhd >> 6);
+    size_t pos = 5 + (single ? 0 : 1) + kDictBytes[fhd & 3] + fcs_bytes;
+    uint64_t bound = 0;
+    while (pos + 3 <= frame.size()) {
+        const uint32_t bh = uint32_t{frame[pos]} | uint32_t{frame[pos + 1]} << 8 | uint32_t{frame[pos + 2]} << 16;
+        pos += 3;
+        const uint32_t type = (bh >> 1) & 3;
+        const uint32_t size = bh >> 3;
+        if (type == 0) {  // raw: size bytes copied
+            bound += size;
+            pos += size;
+        } else if (type == 1) {  // RLE: one byte repeated size times
+            bound += size;
+            pos += 1;
+        } else {  // compressed (the reserved type was refused by zstd already)
+            bound += kMaxBlockBytes;
+            pos += size;
+        }
+        if (bh & 1) break;  // last block
+    }
+    return bound;
+}
+
+// Upper bound of the bytes a payload can regenerate, frame after frame as zstd decompresses
+// it; a malformed frame fails with zstd's own error.
+Result<uint64_t> payload_output_bound(std::span<const uint8_t> payload) {
+    uint64_t bound = 0;
+    while (!payload.empty()) {
+        const size_t len = ZSTD_findFrameCompressedSize(payload.data(), payload.size());
+        if (ZSTD_isError(len)) return zstd_error(len);
+        bound += frame_output_bound(payload.first(len));
+        payload = payload.subspan(len);
+    }
+    return bound;
 }
 
 }  // namespace
@@ -57,15 +114,29 @@ Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, u
     }
     // (need − 1) / ratio > len  ⇔  need > (len + 1) × ratio, without overflow.
     if (need != 0 && (need - 1) / kMaxPayloadRatio > payload.size())
-        return Error::make("stream payload of {} bytes cannot hold {} values of width {}", payload.size(),
-                           count, width);
+        return cannot_hold(payload.size(), count, width);
+    // The blocks themselves must be able to produce the planes: a frame header that declares
+    // a large content size over a few small blocks is refused here, not after allocating.
+    if (need != 0) {
+        QX_TRY(bound, payload_output_bound(payload));
+        if (bound < need) return Error::make("stream payload holds at most {} bytes, expected {}", bound, need);
+    }
 
-    std::vector<uint8_t> planes(need);
+    std::vector<uint8_t> planes;
+    try {
+        planes.resize(need);
+    } catch (const std::bad_alloc&) {
+        return Error::make("cannot allocate {} bytes for a stream of {} values", need, count);
+    }
     size_t got =
         ZSTD_decompressDCtx(dctx.get(), planes.data(), planes.size(), payload.data(), payload.size());
     if (ZSTD_isError(got)) return zstd_error(got);
     if (got != need) return short_payload(got, need);
-    return from_planes(planes, width, count);
+    try {
+        return from_planes(planes, width, count);
+    } catch (const std::bad_alloc&) {
+        return Error::make("cannot allocate {} bytes for a stream of {} values", uint64_t{4} * count, count);
+    }
 }
 
 Result<std::vector<uint32_t>> unpack(std::span<const uint8_t> buf, size_t& cursor) {

@@ -33,7 +33,9 @@ std::optional<RecordHeader> read_record_header(ByteReader& r);
 // fresh decompression context and rebuilds its count values. Fails on a width other than 1, 2
 // or 4, on zstd's errors (a corrupt frame, more output than width × count bytes), on a frame
 // that declares or yields fewer bytes than width × count, and on a count too large for the
-// payload's length to hold (see kMaxPayloadRatio), which is rejected before allocating.
+// payload to hold, which is rejected before allocating: beyond kMaxPayloadRatio of its
+// length, or beyond what its blocks can regenerate (raw and RLE blocks state their size, a
+// compressed block yields at most 128 KiB), whatever content size the frame header declares.
 Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
 
 // Reads one whole record (header directly followed by its payload) at buf[cursor] and returns

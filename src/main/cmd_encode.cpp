@@ -5,6 +5,7 @@
 #include "decode/decoder.hpp"
 #include "decode/verify.hpp"
 #include "encode/encode.hpp"
+#include "encode/holdable.hpp"
 #include "main/commands.hpp"
 #include "main/console.hpp"
 #include "main/human.hpp"
@@ -69,6 +70,8 @@ Status run_encode(const EncodeCmd& cmd) {
     QX_TRY(frames, Frames::load(cmd.input, cmd.fps));
     if (!(frames.fps > 0.0f) || !std::isfinite(frames.fps))
         return Error::make("frames.json: fps must be a positive finite number (got {})", plain(frames.fps));
+    // Refuse what no container at these bounds can hold, naming the file, before any encoding.
+    QX_CHECK(check_holdable(frames, bounds));
     EncodeTimes times;
     times.parse = seconds_since(parse_start);
     const uint64_t raw_size = frames.t * frames.n * kSplatBytes;

@@ -26,6 +26,9 @@ struct Frames {
     uint64_t t = 0;
     uint64_t n = 0;
     float fps = 30.0f;
+    // The frame files in frame order, as loading found them (directory joined with the name);
+    // empty for sequences built in memory. Used to name a file in messages about its content.
+    std::vector<std::filesystem::path> files;
 
     // Loads a frame directory: frames.json when present (its order and fps), otherwise every
     // "*.splat" entry in byte-wise path order with `fps` or 30. Decodes frames in parallel and

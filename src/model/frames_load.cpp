@@ -46,13 +46,20 @@ bool has_splat_extension(std::string_view name) {
 }
 
 Result<FrameList> frames_from_manifest(const fs::path& dir, const fs::path& manifest_path) {
-    QX_TRY(text, read_text(manifest_path));
+    QX_TRY(text, read_text(manifest_path, ReadFrom::regular_files));
     QX_TRY(manifest, parse_manifest(text));
     FrameList list;
     list.fps = manifest.fps;
     list.paths.reserve(manifest.frames.size());
     // Joining with an absolute name yields that name, so absolute entries stand as written.
-    for (const ManifestFrame& f : manifest.frames) list.paths.push_back(dir / f.file);
+    for (size_t k = 0; k < manifest.frames.size(); ++k) {
+        const std::string& file = manifest.frames[k].file;
+        // The operating system reads a name only up to its first NUL, so "a.splat\u0000x"
+        // would silently load a.splat.
+        if (file.find('\0') != std::string::npos)
+            return Error::make("{}: frame {} names a file containing a NUL character", manifest_path.string(), k);
+        list.paths.push_back(dir / file);
+    }
     return list;
 }
 
@@ -153,6 +160,16 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
 
     const uint64_t t = list.paths.size();
     const uint64_t n = first_size / kSplatBytes;
+    // The planes are sized by t × n before any frame is read. A regular file whose metadata
+    // already shows it cannot hold n splats is refused now, with the message its read would
+    // give; files that cannot be queried fail when read, with the read's own error.
+    for (uint64_t k = 1; k < t; ++k) {
+        struct stat st {};
+        const fs::path& path = list.paths[k];
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) != first_size)
+            return Error::make("{}: expected {} splats, got {}", path.string(), n,
+                               static_cast<uint64_t>(st.st_size) / kSplatBytes);
+    }
     // The planes take 36 bytes per splat and frame; the count must fit in memory addresses.
     uint64_t cells = 0;
     uint64_t plane_bytes = 0;
@@ -190,7 +207,7 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     tbb::parallel_for(uint64_t{0}, t, [&](uint64_t k) {
         if (stop.load(std::memory_order_relaxed)) return;
         const fs::path& path = list.paths[k];
-        Result<std::vector<uint8_t>> bytes = read_file(path);
+        Result<std::vector<uint8_t>> bytes = read_file(path, ReadFrom::regular_files);
         if (!bytes) return fail(k, std::move(bytes).error().context(path.string()));
         if (bytes->size() != n * kSplatBytes)
             return fail(k, Error::make("{}: expected {} splats, got {}", path.string(), n,
@@ -200,6 +217,7 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     if (first_error) return std::move(*first_error);
 
     align_hemispheres(out);
+    out.files = std::move(list.paths);
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 namespace quorvex {
@@ -24,12 +25,17 @@ Error os_error(int err) { return Error::msg(os_error_text(err)); }
 
 }  // namespace
 
-Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) {
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path, ReadFrom from) {
+    // Without a writer, opening a FIFO would wait; non-blocking, it opens at once and is then
+    // refused. Reads of a regular file are not affected by the flag.
+    const int nonblock = from == ReadFrom::regular_files ? O_NONBLOCK : 0;
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | nonblock)};
     if (f.fd < 0) return os_error(errno);
     struct stat st {};
     if (::fstat(f.fd, &st) != 0) return os_error(errno);
     if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+    const bool pipe_ok = from == ReadFrom::regular_files_and_pipes && S_ISFIFO(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !pipe_ok) return Error::msg("not a regular file");
     std::vector<uint8_t> out;
     if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
     // Read until end of file: the size from fstat is a hint, not a promise.
@@ -48,8 +54,8 @@ Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path) {
     return out;
 }
 
-Result<std::string> read_text(const std::filesystem::path& path) {
-    QX_TRY(bytes, read_file(path));
+Result<std::string> read_text(const std::filesystem::path& path, ReadFrom from) {
+    QX_TRY(bytes, read_file(path, from));
     return std::string(bytes.begin(), bytes.end());
 }
 
@@ -74,27 +80,59 @@ Status write_in_place(const std::filesystem::path& path, std::span<const uint8_t
 
 }  // namespace
 
+namespace {
+
+// Writes every byte to fd; 0 or the errno of the write that failed.
+int write_all(int fd, std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<size_t>(w);
+    }
+    // File systems that cannot sync (EINVAL, EROFS) still hold the data once written.
+    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return errno;
+    return 0;
+}
+
+// Writes the bytes into an unnamed file in `dir` (O_TMPFILE) and links the complete file as
+// `tmp`. A process killed while writing leaves nothing behind. Returns nullopt when the file
+// system or the platform cannot do this (the caller then uses a named temporary file), or
+// 0 / the errno of a real failure such as a full disk.
+std::optional<int> write_unnamed(const std::filesystem::path& dir, const std::filesystem::path& tmp,
+                                 std::span<const uint8_t> bytes) {
+    Fd f{::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)};
+    if (f.fd < 0) return std::nullopt;
+    if (int err = write_all(f.fd, bytes); err != 0) return err;
+    ::unlink(tmp.c_str());  // a stale file of an earlier process with the same id
+    const std::string self = fmt::format("/proc/self/fd/{}", f.fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) != 0) return std::nullopt;
+    return 0;
+}
+
+// The same through a named temporary file, created or truncated.
+int write_named(const std::filesystem::path& tmp, std::span<const uint8_t> bytes) {
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    int err = write_all(fd, bytes);
+    if (::close(fd) != 0 && err == 0) err = errno;
+    return err;
+}
+
+}  // namespace
+
 Status write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         return write_in_place(path, bytes);
     std::filesystem::path tmp = path;
     tmp += fmt::format(".tmp-{}", ::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return os_error(errno);
-    int err = 0;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        done += static_cast<size_t>(w);
-    }
-    if (err == 0 && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
+    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    std::optional<int> unnamed = write_unnamed(dir, tmp, bytes);
+    int err = unnamed ? *unnamed : write_named(tmp, bytes);
     if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) {
         ::unlink(tmp.c_str());

@@ -170,12 +170,14 @@ TEST(Unpack, RejectsWidthsOtherThanOneTwoFour) {
 
 TEST(Unpack, FewerBytesThanWidthTimesCountFails) {
     const auto planes = to_planes(noisy_values(100, 256), 1);
-    // With the content size recorded it is refused up front, without it after decompressing.
+    // Refused before decompressing: with the content size recorded from that size, without it
+    // from the frame's blocks (incompressible planes are stored as one raw block of 100 bytes).
     for (bool recorded : {true, false}) {
+        const std::string holds = recorded ? "holds" : "holds at most";
         auto rec = record(1, 101, compress(planes, recorded));
-        EXPECT_EQ(unpack_error(rec), "stream payload holds 100 bytes, expected 101") << recorded;
+        EXPECT_EQ(unpack_error(rec), "stream payload " + holds + " 100 bytes, expected 101") << recorded;
         rec = record(2, 100, compress(planes, recorded));
-        EXPECT_EQ(unpack_error(rec), "stream payload holds 100 bytes, expected 200") << recorded;
+        EXPECT_EQ(unpack_error(rec), "stream payload " + holds + " 100 bytes, expected 200") << recorded;
     }
 }
 
@@ -225,13 +227,40 @@ TEST(Unpack, PayloadRatioLimit) {
     ASSERT_TRUE(r) << r.error().render();
     EXPECT_EQ(r->size(), zeros.size());
 
-    // Claims just past the limit are refused; a claim right at it goes on to decompression.
+    // Claims past the limit are refused by the payload's length alone; a claim right at it
+    // passes that test but not the blocks', which cannot regenerate that much either.
     const auto unsized = compress(to_planes(noisy_values(40, 256), 1), false);
     const uint64_t limit = (unsized.size() + 1) * kMaxPayloadRatio;
     EXPECT_NE(unpack_error(record(1, static_cast<uint32_t>(limit + 1), unsized)).find("cannot hold"),
               std::string::npos);
     EXPECT_EQ(unpack_error(record(1, static_cast<uint32_t>(limit), unsized)),
-              fmt::format("stream payload holds 40 bytes, expected {}", limit));
+              fmt::format("stream payload holds at most 40 bytes, expected {}", limit));
+}
+
+// A frame header may declare any content size; the blocks behind it decide how much the frame
+// can really produce, and a claim beyond that is refused before the planes are allocated.
+TEST(Unpack, BlocksBoundTheClaimWhateverTheHeaderDeclares) {
+    const uint32_t count = 64u << 20;  // 64 MiB of width-1 planes
+    std::vector<uint8_t> liar = {0x28, 0xB5, 0x2F, 0xFD, 0xE0};  // single segment, 8-byte size
+    for (int i = 0; i < 8; ++i) liar.push_back(static_cast<uint8_t>(uint64_t{count} >> (8 * i)));
+    // 300 RLE blocks of one byte each: long enough for the length-ratio test to let it through.
+    for (int b = 0; b < 300; ++b) liar.insert(liar.end(), {static_cast<uint8_t>(b == 299 ? 0x0B : 0x0A), 0, 0, 7});
+    ASSERT_EQ(ZSTD_getFrameContentSize(liar.data(), liar.size()), uint64_t{count});
+    ASSERT_EQ(ZSTD_findFrameCompressedSize(liar.data(), liar.size()), liar.size());
+    ASSERT_GE((liar.size() + 1) * kMaxPayloadRatio, uint64_t{count});
+    EXPECT_EQ(unpack_error(record(1, count, liar)), "stream payload holds at most 300 bytes, expected 67108864");
+
+    // Frames back to back decompress one after the other, so their blocks count together.
+    const auto values = noisy_values(100, 256);
+    const auto planes = to_planes(values, 1);
+    auto two = compress(std::span(planes).first(50), false);
+    const auto rest = compress(std::span(planes).subspan(50), false);
+    two.insert(two.end(), rest.begin(), rest.end());
+    size_t cursor = 0;
+    const auto rec = record(1, 100, two);
+    auto r = unpack(rec, cursor);
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(*r, values);
 }
 
 TEST(RecordHeader, ReadsLittleEndianFieldsOrNothing) {

@@ -1,10 +1,12 @@
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -67,6 +69,7 @@ TEST(FramesLoad, ListingKeepsOnlyTheSplatExtension) {
         test::write_splats(dir / ignored, tagged(50));
     Frames f = load_ok(dir.path());
     EXPECT_EQ(frame_tags(f), (std::vector<float>{3, 1, 2}));
+    EXPECT_EQ(f.files, (std::vector<fs::path>{dir / "..splat", dir / "clip.splat", dir / "x.tar.splat"}));
 }
 
 TEST(FramesLoad, FpsFromOptionOrDefaultWithoutManifest) {
@@ -90,6 +93,10 @@ TEST(FramesLoad, ManifestGivesOrderAndFps) {
     Frames f = load_ok(dir.path(), 60.0f);
     EXPECT_EQ(f.fps, 24.0f);
     EXPECT_EQ(frame_tags(f), (std::vector<float>{2, 1, 7, 2}));
+    // The file names travel with the frames, for messages about their content.
+    std::vector<fs::path> paths;
+    for (const std::string& name : files) paths.push_back(dir / name);
+    EXPECT_EQ(f.files, paths);
 }
 
 // Needs the manifest parser.
@@ -241,6 +248,35 @@ TEST(FramesLoad, SizeErrors) {
     EXPECT_EQ(r.error().render(), (dir / "0.splat").string() + " holds no splats");
 }
 
+TEST(FramesLoad, LaterFrameOfWrongSizeIsRefusedBeforeThePlanesAreSized) {
+    // A 1 GiB (sparse) first frame listed 3000 times would size the planes at 3.6 TB; the
+    // short frame behind it is found from its size alone, before any of that is allocated.
+    TempDir dir("sizes-first");
+    const uint64_t n = uint64_t{1} << 25;
+    {
+        std::ofstream(dir / "big.splat").close();
+        fs::resize_file(dir / "big.splat", n * 32);
+    }
+    test::write_splats(dir / "small.splat", tagged(1));
+    std::vector<std::string> files(3000, "big.splat");
+    files.push_back("small.splat");
+    test::write_manifest(dir.path(), 30.0f, files);
+    auto r = Frames::load(dir.path(), std::nullopt);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), fmt::format("{}: expected {} splats, got 1", (dir / "small.splat").string(), n));
+}
+
+TEST(FramesLoad, ManifestNameWithNulIsRefused) {
+    TempDir dir("nul");
+    test::write_splats(dir / "a.splat", tagged(1));
+    test::write_text(dir / "frames.json",
+                     R"({"fps": 30, "frames": [{"file": "a.splat", "timestamp": 0},
+                                              {"file": "a.splat\u0000.txt", "timestamp": 1}]})");
+    auto r = Frames::load(dir.path(), std::nullopt);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), (dir / "frames.json").string() + ": frame 1 names a file containing a NUL character");
+}
+
 TEST(FramesLoad, NoFrames) {
     TempDir dir("none");
     test::write_text(dir / "notes.txt", "hello");
@@ -311,6 +347,28 @@ TEST(FramesLoad, UnreadableFrameNamesItsPath) {
         ASSERT_EQ(r.error().messages.size(), 2u) << c.what << ": " << r.error().render();
         EXPECT_EQ(r.error().message(), (dir / c.bad_name).string()) << c.what;
         EXPECT_EQ(r.error().root_cause(), c.cause) << c.what;
+    }
+}
+
+TEST(FramesLoad, OnlyRegularFilesAreRead) {
+    // A FIFO without a writer would block the read, /dev/zero would never end: both are
+    // refused at once, naming the entry.
+    for (const char* kind : {"fifo", "device"}) {
+        TempDir dir("special");
+        test::write_splats(dir / "a.splat", tagged(1));
+        if (std::string(kind) == "fifo")
+            ASSERT_EQ(::mkfifo((dir / "b.splat").c_str(), 0600), 0);
+        else
+            fs::create_symlink("/dev/zero", dir / "b.splat");
+        auto r = Frames::load(dir.path(), std::nullopt);
+        ASSERT_FALSE(r) << kind;
+        EXPECT_EQ(r.error().render(), (dir / "b.splat").string() + "\n\nCaused by:\n    not a regular file") << kind;
+
+        // The same entry as the manifest.
+        fs::rename(dir / "b.splat", dir / "frames.json");
+        r = Frames::load(dir.path(), std::nullopt);
+        ASSERT_FALSE(r) << kind;
+        EXPECT_EQ(r.error().render(), "not a regular file") << kind;
     }
 }
 

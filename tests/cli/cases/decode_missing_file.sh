@@ -1,0 +1,4 @@
+"$QX" decode missing.quorvex -o out.splat
+status=$?
+ls
+exit $status

@@ -1,0 +1,1 @@
+"$QX" info missing.quorvex 

@@ -1,0 +1,1 @@
+"$QX" verify missing.quorvex -i .
