@@ -44,7 +44,8 @@ void put_record(Frames& f, uint64_t cell, const uint8_t* rec, bool raw_floats, f
         f.rgb[cell * 3 + j] = rec[kSplatRgbOffset + j];
     }
     f.alpha[cell] = rec[kSplatAlphaOffset];
-    for (size_t j = 0; j < 4; ++j) f.rot[cell * 4 + j] = static_cast<int16_t>(int{rec[kSplatRotOffset + j]} - 128);
+    for (size_t j = 0; j < 4; ++j)
+        f.rot[cell * 4 + j] = static_cast<int16_t>(int{rec[kSplatRotOffset + j]} - 128);
 }
 
 }  // namespace
