@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define QX_FUZZ_ASSERT(cond, what)                                                       \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            std::fprintf(stderr, "%s:%d: fuzz assertion failed: %s (%s)\n", __FILE__,   \
-                         __LINE__, #cond, what);                                         \
-            std::abort();                                                                \
-        }                                                                                \
+#define QX_FUZZ_ASSERT(cond, what)                                                                     \
+    do {                                                                                               \
+        if (!(cond)) {                                                                                 \
+            std::fprintf(stderr, "%s:%d: fuzz assertion failed: %s (%s)\n", __FILE__, __LINE__, #cond, \
+                         what);                                                                        \
+            std::abort();                                                                              \
+        }                                                                                              \
     } while (0)

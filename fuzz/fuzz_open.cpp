@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)front_end(reordered, h.bounds);
         (void)verify(*dec, reordered);
         // A reference of another shape is refused before anything is decoded.
-        const Frames other = reference(h.t, h.n + 1 <= kMaxReferenceCells / h.t ? h.n + 1 : h.n - 1, data, size);
+        const Frames other =
+            reference(h.t, h.n + 1 <= kMaxReferenceCells / h.t ? h.n + 1 : h.n - 1, data, size);
         QX_FUZZ_ASSERT(!verify(*dec, other), "a reference of another shape must be refused");
     }
     return 0;

@@ -1,8 +1,9 @@
 // Encoding on arbitrary tiny sequences: bytes → Frames → encode twice (the container must be
 // the same bytes both times) → open → verify within the bounds → reconstruct every frame.
-// Input layout: byte 0 frames, byte 1 splats, byte 2 gop, byte 3 bounds, byte 4 flags (bit 0
-// denoise colours, bit 1 positions and scales as raw float bits), then 32-byte .splat records,
-// repeated cyclically to fill every frame.
+// Input layout: byte 0 frames, byte 1 splats, byte 2 gop, byte 3 position, scale and colour
+// bounds, byte 4 flags (bit 0 denoise colours, bit 1 positions and scales as raw float bits,
+// bits 2-3 rotation bound, bits 4-5 position magnitude), then 32-byte .splat records, repeated
+// cyclically to fill every frame. The bounds reach the extremes the command line accepts.
 
 #include <array>
 #include <cmath>
@@ -26,16 +27,16 @@ using namespace quorvex;
 constexpr size_t kPrefix = 5;
 
 // Converts one record as frame loading does: position bits kept, scale to ln(max(s, 1e-9)),
-// rotation byte − 128. Without raw floats, positions are int16 / 256 metres and scales a byte
-// / 64, so most inputs stay holdable and reach the encoder.
-void put_record(Frames& f, uint64_t cell, const uint8_t* rec, bool raw_floats) {
+// rotation byte − 128. Without raw floats, positions are int16 × `unit` metres and scales a
+// byte / 64, so most inputs stay holdable and reach the encoder.
+void put_record(Frames& f, uint64_t cell, const uint8_t* rec, bool raw_floats, float unit) {
     for (size_t j = 0; j < 3; ++j) {
         float p, s;
         if (raw_floats) {
             p = load_f32(rec + kSplatPosOffset + 4 * j);
             s = load_f32(rec + kSplatScaleOffset + 4 * j);
         } else {
-            p = static_cast<float>(static_cast<int16_t>(load_u16(rec + kSplatPosOffset + 4 * j))) / 256.0f;
+            p = static_cast<float>(static_cast<int16_t>(load_u16(rec + kSplatPosOffset + 4 * j))) * unit;
             s = static_cast<float>(rec[kSplatScaleOffset + 4 * j]) / 64.0f;
         }
         f.pos[cell * 3 + j] = p;
@@ -43,7 +44,8 @@ void put_record(Frames& f, uint64_t cell, const uint8_t* rec, bool raw_floats) {
         f.rgb[cell * 3 + j] = rec[kSplatRgbOffset + j];
     }
     f.alpha[cell] = rec[kSplatAlphaOffset];
-    for (size_t j = 0; j < 4; ++j) f.rot[cell * 4 + j] = static_cast<int16_t>(int{rec[kSplatRotOffset + j]} - 128);
+    for (size_t j = 0; j < 4; ++j)
+        f.rot[cell * 4 + j] = static_cast<int16_t>(int{rec[kSplatRotOffset + j]} - 128);
 }
 
 }  // namespace
@@ -54,18 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t n = 1 + data[1] % 12;
     const uint64_t gop = 1 + data[2] % 4;
     const uint8_t b = data[3];
-    const bool denoise = data[4] & 1;
-    const bool raw_floats = data[4] & 2;
+    const uint8_t flags = data[4];
+    const bool denoise = flags & 1;
+    const bool raw_floats = flags & 2;
 
-    constexpr std::array<double, 4> kPosMm = {0.5, 2.0, 10.0, 250.0};
-    constexpr std::array<double, 4> kScalePct = {0.5, 2.0, 10.0, 50.0};
-    constexpr std::array<int32_t, 4> kLevels = {0, 1, 4, 100};
-    constexpr std::array<int32_t, 4> kRot = {0, 1, 3, 60};
+    constexpr std::array<double, 8> kPosMm = {1e-6, 1e-3, 0.5, 2.0, 10.0, 250.0, 1e6, 1e12};
+    constexpr std::array<double, 8> kScalePct = {1e-6, 1e-3, 0.5, 2.0, 10.0, 50.0, 1e3, 1e9};
+    constexpr std::array<int32_t, 4> kLevels = {0, 1, 4, 1000000};
+    constexpr std::array<float, 4> kUnit = {1.0f / 256.0f, 1.0f, 1e4f, 1e8f};
     Bounds bounds;
-    bounds.pos_m = kPosMm[b & 3] / 1000.0;
-    bounds.scale_rel = kScalePct[(b >> 2) & 3] / 100.0;
-    bounds.rgb = bounds.alpha = kLevels[(b >> 4) & 3];
-    bounds.rot = kRot[(b >> 6) & 3];
+    bounds.pos_m = kPosMm[b & 7] / 1000.0;
+    bounds.scale_rel = kScalePct[(b >> 3) & 7] / 100.0;
+    bounds.rgb = bounds.alpha = kLevels[(b >> 6) & 3];
+    bounds.rot = kLevels[(flags >> 2) & 3];
+    const float unit = kUnit[(flags >> 4) & 3];
 
     Frames f;
     f.t = t;
@@ -77,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.rot.resize(t * n * 4);
     const size_t records = (size - kPrefix) / kSplatBytes;
     for (uint64_t cell = 0; cell < t * n; ++cell)
-        put_record(f, cell, data + kPrefix + (cell % records) * kSplatBytes, raw_floats);
+        put_record(f, cell, data + kPrefix + (cell % records) * kSplatBytes, raw_floats, unit);
 
     if (!check_holdable(f, bounds)) return 0;
     if (denoise) (void)f.denoise_colors();

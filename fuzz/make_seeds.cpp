@@ -84,8 +84,8 @@ Frames make_sample(const Sample& s, uint64_t seed) {
             if (s.nan && rng.next() % 17 == 0) f.pos[cell * 3] = std::numeric_limits<float>::quiet_NaN();
             f.alpha[cell] = moves ? static_cast<uint8_t>(a + 3 * k) : a;
             for (int j = 0; j < 4; ++j)
-                f.rot[cell * 4 + j] = moves ? static_cast<int16_t>((r[j] + 128 + 5 * static_cast<int>(k)) % 256 - 128)
-                                            : r[j];
+                f.rot[cell * 4 + j] =
+                    moves ? static_cast<int16_t>((r[j] + 128 + 5 * static_cast<int>(k)) % 256 - 128) : r[j];
         }
     }
     return f;
@@ -121,20 +121,29 @@ std::vector<uint8_t> with_header(const std::vector<uint8_t>& c, Header h) {
     return out;
 }
 
-bool open_seeds(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& c, const Header& h) {
+bool open_seeds(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& c,
+                const Header& h) {
     bool ok = put(dir / (name + ".qrvx"), c);
     const uint64_t hlen = load_u32(c.data() + 8);
     const uint64_t static_end = h.static_section.offset + h.static_section.len;
     // Cut short at every structural boundary and inside each part.
-    const uint64_t cuts[] = {0, 11, 12, kPreambleBytes + hlen / 2, kPreambleBytes + hlen, h.static_section.offset + 5,
-                             (h.static_section.offset + static_end) / 2, static_end, c.size() - 1};
+    const uint64_t cuts[] = {0,
+                             11,
+                             12,
+                             kPreambleBytes + hlen / 2,
+                             kPreambleBytes + hlen,
+                             h.static_section.offset + 5,
+                             (h.static_section.offset + static_end) / 2,
+                             static_end,
+                             c.size() - 1};
     for (uint64_t cut : cuts)
         if (cut < c.size())
             ok &= put(dir / fmt::format("{}.cut{}.qrvx", name, cut), std::span(c.data(), cut));
     // Flipped bytes: version, header length, then spread over the static and GOP sections.
     Rng rng{hlen};
     std::vector<uint64_t> flips = {4, 8, 9, 11};
-    for (int i = 0; i < 8; ++i) flips.push_back(h.static_section.offset + rng.next() % (c.size() - h.static_section.offset));
+    for (int i = 0; i < 8; ++i)
+        flips.push_back(h.static_section.offset + rng.next() % (c.size() - h.static_section.offset));
     for (uint64_t at : flips) {
         std::vector<uint8_t> v = c;
         v[at] ^= static_cast<uint8_t>(1u << (rng.next() % 8));
@@ -205,12 +214,9 @@ int main(int argc, char** argv) {
     tight.scale_rel = 0.005;
     tight.rgb = tight.alpha = 0;
     const Sample samples[] = {
-        {"single", 1, 1, 30, 0.0, false, false, Bounds{}},
-        {"static", 4, 10, 30, 0.0, false, false, Bounds{}},
-        {"mixed", 3, 6, 2, 0.5, false, false, Bounds{}},
-        {"moving", 5, 20, 2, 1.0, false, true, lossy},
-        {"tight", 4, 9, 4, 0.7, false, true, tight},
-        {"denoised", 6, 10, 3, 0.6, true, false, Bounds{}},
+        {"single", 1, 1, 30, 0.0, false, false, Bounds{}}, {"static", 4, 10, 30, 0.0, false, false, Bounds{}},
+        {"mixed", 3, 6, 2, 0.5, false, false, Bounds{}},   {"moving", 5, 20, 2, 1.0, false, true, lossy},
+        {"tight", 4, 9, 4, 0.7, false, true, tight},       {"denoised", 6, 10, 3, 0.6, true, false, Bounds{}},
     };
     uint64_t seed = 1;
     for (const Sample& s : samples) {
@@ -241,8 +247,9 @@ int main(int argc, char** argv) {
     // Tiny sequences: frames, splats, gop, bounds, flags, then records.
     for (uint64_t i = 0; i < 6; ++i) {
         Rng rng{100 + i};
-        std::vector<uint8_t> in = {static_cast<uint8_t>(i), static_cast<uint8_t>(3 + 2 * i), static_cast<uint8_t>(i % 4),
-                                   static_cast<uint8_t>(rng.next()), static_cast<uint8_t>(i % 2)};
+        std::vector<uint8_t> in = {static_cast<uint8_t>(i), static_cast<uint8_t>(3 + 2 * i),
+                                   static_cast<uint8_t>(i % 4), static_cast<uint8_t>(rng.next()),
+                                   static_cast<uint8_t>(i % 2)};
         for (uint64_t r = 0; r < 2 + i; ++r)
             for (size_t b = 0; b < kSplatBytes; ++b) in.push_back(static_cast<uint8_t>(rng.next()));
         ok &= put(out / "roundtrip" / fmt::format("seq{}.bin", i), in);

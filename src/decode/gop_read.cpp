@@ -23,7 +23,8 @@ Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
         return std::vector<GopStream>{};
     }
     // The record table must fit in the section before anything is sized by the count.
-    if (uint64_t{*count} * kStreamRecordBytes > r.remaining()) return Error::make("gop {} length mismatch", g);
+    if (uint64_t{*count} * kStreamRecordBytes > r.remaining())
+        return Error::make("gop {} length mismatch", g);
     std::vector<RecordHeader> heads(*count);
     for (auto& h : heads) {
         auto rh = read_record_header(r);
@@ -55,14 +56,16 @@ void apply_key(std::span<int32_t> state, const GopStream& key) {
 void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row) {
     const uint32_t* v = delta.values.data() + row * state.size();
     for (size_t k = 0; k < state.size(); ++k)
-        state[k] = static_cast<int32_t>(static_cast<uint32_t>(state[k]) + static_cast<uint32_t>(unzigzag(v[k])));
+        state[k] =
+            static_cast<int32_t>(static_cast<uint32_t>(state[k]) + static_cast<uint32_t>(unzigzag(v[k])));
 }
 
 Status check_stream_length(const GopStream& s, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
     const char* what = s.kind == 0 ? "key" : "delta";
     const uint64_t per_row = d * m;  // d ≤ n, which the static masks bound by the file size
     if (rows != 0 && per_row > std::numeric_limits<uint64_t>::max() / rows)
-        return Error::make("gop {} {} stream of attribute {} has a wrong length", g, what, kAttrNames[s.attr]);
+        return Error::make("gop {} {} stream of attribute {} has a wrong length", g, what,
+                           kAttrNames[s.attr]);
     const uint64_t want = per_row * rows;
     if (s.values.size() != want)
         return Error::make("gop {} {} stream of attribute {} holds {} values, expected {}", g, what,

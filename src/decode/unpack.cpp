@@ -44,7 +44,8 @@ uint64_t frame_output_bound(std::span<const uint8_t> frame) {
     size_t pos = 5 + (single ? 0 : 1) + kDictBytes[fhd & 3] + fcs_bytes;
     uint64_t bound = 0;
     while (pos + 3 <= frame.size()) {
-        const uint32_t bh = uint32_t{frame[pos]} | uint32_t{frame[pos + 1]} << 8 | uint32_t{frame[pos + 2]} << 16;
+        const uint32_t bh =
+            uint32_t{frame[pos]} | uint32_t{frame[pos + 1]} << 8 | uint32_t{frame[pos + 2]} << 16;
         pos += 3;
         const uint32_t type = (bh >> 1) & 3;
         const uint32_t size = bh >> 3;
@@ -119,7 +120,8 @@ Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, u
     // a large content size over a few small blocks is refused here, not after allocating.
     if (need != 0) {
         QX_TRY(bound, payload_output_bound(payload));
-        if (bound < need) return Error::make("stream payload holds at most {} bytes, expected {}", bound, need);
+        if (bound < need)
+            return Error::make("stream payload holds at most {} bytes, expected {}", bound, need);
     }
 
     std::vector<uint8_t> planes;

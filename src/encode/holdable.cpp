@@ -55,8 +55,8 @@ Status check_holdable(const Frames& frames, const Bounds& bounds) {
         return Error::make("{}: splat {} has a position that cannot be held within the bounds ({})",
                            frame_name(frames, k), i, frames.pos[pos]);
     // The plane holds ln(scale); the message shows the scale as the frame file gave it.
-    return Error::make("{}: splat {} has a scale that cannot be held within the bounds ({})", frame_name(frames, k),
-                       i, std::exp(frames.scale_log[scale]));
+    return Error::make("{}: splat {} has a scale that cannot be held within the bounds ({})",
+                       frame_name(frames, k), i, std::exp(frames.scale_log[scale]));
 }
 
 }  // namespace quorvex

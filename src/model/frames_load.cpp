@@ -57,7 +57,8 @@ Result<FrameList> frames_from_manifest(const fs::path& dir, const fs::path& mani
         // The operating system reads a name only up to its first NUL, so "a.splat\u0000x"
         // would silently load a.splat.
         if (file.find('\0') != std::string::npos)
-            return Error::make("{}: frame {} names a file containing a NUL character", manifest_path.string(), k);
+            return Error::make("{}: frame {} names a file containing a NUL character", manifest_path.string(),
+                               k);
         list.paths.push_back(dir / file);
     }
     return list;
@@ -166,7 +167,8 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     for (uint64_t k = 1; k < t; ++k) {
         struct stat st {};
         const fs::path& path = list.paths[k];
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) != first_size)
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<uint64_t>(st.st_size) != first_size)
             return Error::make("{}: expected {} splats, got {}", path.string(), n,
                                static_cast<uint64_t>(st.st_size) / kSplatBytes);
     }

@@ -130,7 +130,8 @@ Status write_file(const std::filesystem::path& path, std::span<const uint8_t> by
         return write_in_place(path, bytes);
     std::filesystem::path tmp = path;
     tmp += fmt::format(".tmp-{}", ::getpid());
-    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    const std::filesystem::path dir =
+        path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     std::optional<int> unnamed = write_unnamed(dir, tmp, bytes);
     int err = unnamed ? *unnamed : write_named(tmp, bytes);
     if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
@@ -142,8 +143,8 @@ Status write_file(const std::filesystem::path& path, std::span<const uint8_t> by
 }
 
 Status write_file(const std::filesystem::path& path, std::string_view text) {
-    return write_file(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()),
-                                                     text.size()));
+    return write_file(path,
+                      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 }  // namespace quorvex

@@ -23,7 +23,8 @@ enum class ReadFrom : uint8_t {
 // Reads the whole file in one pass.
 Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path,
                                        ReadFrom from = ReadFrom::regular_files_and_pipes);
-Result<std::string> read_text(const std::filesystem::path& path, ReadFrom from = ReadFrom::regular_files_and_pipes);
+Result<std::string> read_text(const std::filesystem::path& path,
+                              ReadFrom from = ReadFrom::regular_files_and_pipes);
 
 // Writes the whole file: the bytes go to a temporary file beside `path`, which is
 // flushed to disk and renamed over `path` only when complete. A failed write leaves

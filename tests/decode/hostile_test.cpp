@@ -119,7 +119,7 @@ TEST(Hostile, GopRecordTableLongerThanItsSection) {
 // All splats static: every GOP section is the two bytes 00 00, so the table can be rewritten
 // freely and still point at valid sections.
 class GopTable : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         b = build(5, 12, 2, 1.0, 0.0f);
         ASSERT_EQ(b.header.gops.size(), 3u);
@@ -145,8 +145,8 @@ protected:
 
 TEST_F(GopTable, EveryFrameCoveredExactlyOnce) {
     EXPECT_EQ(verify_error({{0, 1}, {2, 3}, {4, 4}}), "ok");
-    EXPECT_EQ(verify_error({{4, 4}, {0, 3}}), "ok");                // header order is free
-    EXPECT_EQ(verify_error({{0, 1}, {3, 2}, {2, 4}}), "ok");        // an empty range is skipped
+    EXPECT_EQ(verify_error({{4, 4}, {0, 3}}), "ok");          // header order is free
+    EXPECT_EQ(verify_error({{0, 1}, {3, 2}, {2, 4}}), "ok");  // an empty range is skipped
     EXPECT_EQ(verify_error({{0, 1}, {3, 4}}), "frame 2 is not covered by any gop");
     EXPECT_EQ(verify_error({{1, 4}}), "frame 0 is not covered by any gop");
     EXPECT_EQ(verify_error({{0, 3}}), "frame 4 is not covered by any gop");

@@ -240,15 +240,17 @@ TEST(Unpack, PayloadRatioLimit) {
 // A frame header may declare any content size; the blocks behind it decide how much the frame
 // can really produce, and a claim beyond that is refused before the planes are allocated.
 TEST(Unpack, BlocksBoundTheClaimWhateverTheHeaderDeclares) {
-    const uint32_t count = 64u << 20;  // 64 MiB of width-1 planes
+    const uint32_t count = 64u << 20;                            // 64 MiB of width-1 planes
     std::vector<uint8_t> liar = {0x28, 0xB5, 0x2F, 0xFD, 0xE0};  // single segment, 8-byte size
     for (int i = 0; i < 8; ++i) liar.push_back(static_cast<uint8_t>(uint64_t{count} >> (8 * i)));
     // 300 RLE blocks of one byte each: long enough for the length-ratio test to let it through.
-    for (int b = 0; b < 300; ++b) liar.insert(liar.end(), {static_cast<uint8_t>(b == 299 ? 0x0B : 0x0A), 0, 0, 7});
+    for (int b = 0; b < 300; ++b)
+        liar.insert(liar.end(), {static_cast<uint8_t>(b == 299 ? 0x0B : 0x0A), 0, 0, 7});
     ASSERT_EQ(ZSTD_getFrameContentSize(liar.data(), liar.size()), uint64_t{count});
     ASSERT_EQ(ZSTD_findFrameCompressedSize(liar.data(), liar.size()), liar.size());
     ASSERT_GE((liar.size() + 1) * kMaxPayloadRatio, uint64_t{count});
-    EXPECT_EQ(unpack_error(record(1, count, liar)), "stream payload holds at most 300 bytes, expected 67108864");
+    EXPECT_EQ(unpack_error(record(1, count, liar)),
+              "stream payload holds at most 300 bytes, expected 67108864");
 
     // Frames back to back decompress one after the other, so their blocks count together.
     const auto values = noisy_values(100, 256);

@@ -61,7 +61,7 @@ TEST(Holdable, ComponentAgainstStep) {
 
 // A frame directory with one bad component in frame 3, splat 17.
 class HoldableFiles : public ::testing::Test {
-protected:
+  protected:
     void write(void (*spoil)(test::SplatRecord&)) {
         test::SynthParams p;
         p.t = 5;
@@ -99,7 +99,8 @@ TEST_F(HoldableFiles, InfiniteScale) {
 
 TEST_F(HoldableFiles, HugeFinitePosition) {
     write([](test::SplatRecord& r) { r.pos[0] = -3e38f; });
-    EXPECT_EQ(refusal(), file3() + ": splat 17 has a position that cannot be held within the bounds (-3e+38)");
+    EXPECT_EQ(refusal(),
+              file3() + ": splat 17 has a position that cannot be held within the bounds (-3e+38)");
 }
 
 TEST_F(HoldableFiles, NanIsAccepted) {
@@ -120,7 +121,8 @@ TEST(Holdable, FirstFailureByFrameThenSplatPositionFirst) {
     auto st = check_holdable(f, Bounds{});
     ASSERT_FALSE(st);
     // No file names in memory: the frame is named by its index.
-    EXPECT_EQ(st.error().render(), "frame 2: splat 4 has a scale that cannot be held within the bounds (inf)");
+    EXPECT_EQ(st.error().render(),
+              "frame 2: splat 4 has a scale that cannot be held within the bounds (inf)");
     scale_at(f, 2, 4)[1] = 0.0f;
     EXPECT_EQ(check_holdable(f, Bounds{}).error().render(),
               "frame 2: splat 6 has a position that cannot be held within the bounds (1e+30)");

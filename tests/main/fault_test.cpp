@@ -3,12 +3,11 @@
 // Each case runs the real command in a fresh directory and checks status, messages and files.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -46,8 +45,8 @@ struct Outcome {
 
 // Runs `script` with bash in `cwd`; $QX is the binary.
 Outcome run(const fs::path& cwd, const std::string& script) {
-    const std::string cmd = "cd '" + cwd.string() + "' && QX='" + kQx + "' bash -c '" + script +
-                            "' >.stdout 2>.stderr";
+    const std::string cmd =
+        "cd '" + cwd.string() + "' && QX='" + kQx + "' bash -c '" + script + "' >.stdout 2>.stderr";
     const int raw = std::system(cmd.c_str());
     Outcome r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -70,13 +69,14 @@ std::string last_line(const std::string& s) {
 std::vector<std::string> temp_leftovers(const fs::path& dir) {
     std::vector<std::string> out;
     for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().find(".tmp-") != std::string::npos) out.push_back(e.path().filename());
+        if (e.path().filename().string().find(".tmp-") != std::string::npos)
+            out.push_back(e.path().filename());
     return out;
 }
 
 // A fresh directory holding frames/ with a small sequence.
 class Fault : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { frames = write_sequence(4, 50); }
     Frames write_sequence(uint64_t t, uint64_t n) {
         test::SynthParams p;
@@ -183,7 +183,8 @@ TEST_F(Fault, KilledEncodeLeavesThePreviousContainer) {
     ::kill(pid, SIGKILL);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the encode ended before it was killed";
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the encode ended before it was killed";
 
     EXPECT_EQ(slurp(dir / "out.quorvex"), before);
 }
@@ -229,7 +230,8 @@ TEST_F(Fault, InputTheBoundsCannotHoldIsRefusedBeforeEncoding) {
         const char* message;
     };
     const Case cases[] = {
-        {"infinite position", [](test::SplatRecord& s) { s.pos[2] = -std::numeric_limits<float>::infinity(); },
+        {"infinite position",
+         [](test::SplatRecord& s) { s.pos[2] = -std::numeric_limits<float>::infinity(); },
          "position that cannot be held within the bounds (-inf)"},
         {"infinite scale", [](test::SplatRecord& s) { s.scale[0] = std::numeric_limits<float>::infinity(); },
          "scale that cannot be held within the bounds (inf)"},
@@ -243,7 +245,8 @@ TEST_F(Fault, InputTheBoundsCannotHoldIsRefusedBeforeEncoding) {
         test::write_splats(dir / "frames" / names[2], records);
         Outcome r = run(dir.path(), "\"$QX\" encode -i frames -o out.quorvex");
         EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_EQ(r.err, std::string("Error: frames/frame_00002.splat: splat 7 has a ") + c.message + "\n") << c.what;
+        EXPECT_EQ(r.err, std::string("Error: frames/frame_00002.splat: splat 7 has a ") + c.message + "\n")
+            << c.what;
         EXPECT_FALSE(fs::exists(dir / "out.quorvex")) << c.what;
         test::write_splats(dir / "frames" / names[2], saved);
     }

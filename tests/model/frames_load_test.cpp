@@ -263,7 +263,8 @@ TEST(FramesLoad, LaterFrameOfWrongSizeIsRefusedBeforeThePlanesAreSized) {
     test::write_manifest(dir.path(), 30.0f, files);
     auto r = Frames::load(dir.path(), std::nullopt);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().render(), fmt::format("{}: expected {} splats, got 1", (dir / "small.splat").string(), n));
+    EXPECT_EQ(r.error().render(),
+              fmt::format("{}: expected {} splats, got 1", (dir / "small.splat").string(), n));
 }
 
 TEST(FramesLoad, ManifestNameWithNulIsRefused) {
@@ -274,7 +275,8 @@ TEST(FramesLoad, ManifestNameWithNulIsRefused) {
                                               {"file": "a.splat\u0000.txt", "timestamp": 1}]})");
     auto r = Frames::load(dir.path(), std::nullopt);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().render(), (dir / "frames.json").string() + ": frame 1 names a file containing a NUL character");
+    EXPECT_EQ(r.error().render(),
+              (dir / "frames.json").string() + ": frame 1 names a file containing a NUL character");
 }
 
 TEST(FramesLoad, NoFrames) {
@@ -362,7 +364,8 @@ TEST(FramesLoad, OnlyRegularFilesAreRead) {
             fs::create_symlink("/dev/zero", dir / "b.splat");
         auto r = Frames::load(dir.path(), std::nullopt);
         ASSERT_FALSE(r) << kind;
-        EXPECT_EQ(r.error().render(), (dir / "b.splat").string() + "\n\nCaused by:\n    not a regular file") << kind;
+        EXPECT_EQ(r.error().render(), (dir / "b.splat").string() + "\n\nCaused by:\n    not a regular file")
+            << kind;
 
         // The same entry as the manifest.
         fs::rename(dir / "b.splat", dir / "frames.json");
