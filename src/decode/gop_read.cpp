@@ -1,14 +1,30 @@
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include <limits>
+#include <optional>
 
 #include "decode/decoder.hpp"
 #include "decode/unpack.hpp"
 #include "encode/container.hpp"
 #include "encode/quant.hpp"
+#include "streams/stream.hpp"
 #include "support/bytes.hpp"
 
 namespace quorvex {
 
-Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
+uint32_t GopPlanes::value(size_t i) const {
+    const uint8_t* p = bytes.get() + i;
+    switch (width) {
+        case 1: return p[0];
+        case 2: return uint32_t{p[0]} | uint32_t{p[count]} << 8;
+        default:
+            return uint32_t{p[0]} | uint32_t{p[count]} << 8 | uint32_t{p[2 * size_t{count}]} << 16 |
+                   uint32_t{p[3 * size_t{count}]} << 24;
+    }
+}
+
+Result<std::vector<GopPlanes>> Decoder::gop_planes(uint64_t g) const {
     if (g >= header.gops.size()) return Error::make("gop {} out of range 0..{}", g, header.gops.size());
     const GopSpan& span = header.gops[g];
     if (span.offset > bytes.size() || span.len > bytes.size() - span.offset)
@@ -19,7 +35,7 @@ Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
     if (!count) return Error::make("gop {} length mismatch", g);
     if (*count == 0) {
         if (span.len != kGopCountBytes) return Error::make("gop {} length mismatch", g);
-        return std::vector<GopStream>{};
+        return std::vector<GopPlanes>{};
     }
     std::vector<RecordHeader> heads(*count);
     for (auto& h : heads) {
@@ -27,14 +43,44 @@ Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
         if (!rh) return Error::make("gop {} length mismatch", g);
         h = *rh;
     }
-    std::vector<GopStream> out(*count);
-    for (size_t i = 0; i < heads.size(); ++i) {
-        auto payload = r.take(heads[i].len);
-        if (!payload) return Error::make("gop {} length mismatch", g);
-        QX_TRY(values, unpack_payload(*payload, heads[i].width, heads[i].count));
-        out[i] = GopStream{heads[i].attr, heads[i].kind, std::move(values)};
+    // Payloads in order up to the first that runs out of the section.
+    std::vector<std::span<const uint8_t>> payloads;
+    payloads.reserve(heads.size());
+    for (const RecordHeader& h : heads) {
+        auto payload = r.take(h.len);
+        if (!payload) break;
+        payloads.push_back(*payload);
     }
-    if (r.remaining() != 0) return Error::make("gop {} length mismatch", g);
+    // The payloads decompress in parallel; the error reported is the one a reader going through
+    // the streams in order would meet first.
+    std::vector<GopPlanes> out(payloads.size());
+    std::vector<std::optional<Error>> errors(payloads.size());
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, payloads.size(), 1), [&](const tbb::blocked_range<size_t>& rg) {
+        for (size_t i = rg.begin(); i < rg.end(); ++i) {
+            auto planes = unpack_planes(payloads[i], heads[i].width, heads[i].count);
+            if (!planes) {
+                errors[i] = std::move(planes).error();
+                continue;
+            }
+            out[i] = GopPlanes{heads[i].attr, heads[i].kind, heads[i].width, heads[i].count, std::move(*planes)};
+        }
+    });
+    for (auto& e : errors)
+        if (e) return std::move(*e);
+    if (payloads.size() != heads.size() || r.remaining() != 0) return Error::make("gop {} length mismatch", g);
+    return out;
+}
+
+Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
+    QX_TRY(planes, gop_planes(g));
+    std::vector<GopStream> out(planes.size());
+    for (size_t i = 0; i < planes.size(); ++i) {
+        GopPlanes& p = planes[i];
+        out[i] = GopStream{p.attr, p.kind,
+                           from_planes(std::span<const uint8_t>(p.bytes.get(), size_t{p.width} * p.count), p.width,
+                                       p.count)};
+        p.bytes.reset();
+    }
     return out;
 }
 
@@ -55,16 +101,34 @@ void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row)
         state[k] = static_cast<int32_t>(static_cast<uint32_t>(state[k]) + static_cast<uint32_t>(unzigzag(v[k])));
 }
 
-Status check_stream_length(const GopStream& s, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
-    const char* what = s.kind == 0 ? "key" : "delta";
+const GopPlanes* find_stream(const std::vector<GopPlanes>& streams, uint8_t attr, uint8_t kind) {
+    for (const GopPlanes& s : streams)
+        if (s.attr == attr && s.kind == kind) return &s;
+    return nullptr;
+}
+
+namespace {
+
+Status check_length(uint8_t attr, uint8_t kind, uint64_t size, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
+    const char* what = kind == 0 ? "key" : "delta";
     const uint64_t per_row = d * m;  // d ≤ n, which the static masks bound by the file size
     if (rows != 0 && per_row > std::numeric_limits<uint64_t>::max() / rows)
-        return Error::make("gop {} {} stream of attribute {} has a wrong length", g, what, kAttrNames[s.attr]);
+        return Error::make("gop {} {} stream of attribute {} has a wrong length", g, what, kAttrNames[attr]);
     const uint64_t want = per_row * rows;
-    if (s.values.size() != want)
+    if (size != want)
         return Error::make("gop {} {} stream of attribute {} holds {} values, expected {}", g, what,
-                           kAttrNames[s.attr], s.values.size(), want);
+                           kAttrNames[attr], size, want);
     return Ok{};
+}
+
+}  // namespace
+
+Status check_stream_length(const GopStream& s, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
+    return check_length(s.attr, s.kind, s.values.size(), rows, d, m, g);
+}
+
+Status check_stream_length(const GopPlanes& s, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
+    return check_length(s.attr, s.kind, s.count, rows, d, m, g);
 }
 
 }  // namespace quorvex

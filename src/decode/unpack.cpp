@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "streams/stream.hpp"
+#include "support/big_alloc.hpp"
 
 namespace quorvex {
 
@@ -32,8 +33,8 @@ std::optional<RecordHeader> read_record_header(ByteReader& r) {
     return h;
 }
 
-Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width,
-                                             uint32_t count) {
+Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width,
+                                                 uint32_t count) {
     if (width != 1 && width != 2 && width != 4)
         return Error::make("invalid stream width {} (expected 1, 2 or 4)", width);
     const uint64_t need = uint64_t{width} * count;
@@ -60,12 +61,17 @@ Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, u
         return Error::make("stream payload of {} bytes cannot hold {} values of width {}", payload.size(),
                            count, width);
 
-    std::vector<uint8_t> planes(need);
-    size_t got =
-        ZSTD_decompressDCtx(dctx.get(), planes.data(), planes.size(), payload.data(), payload.size());
+    std::unique_ptr<uint8_t[]> planes = alloc_uninit<uint8_t>(need);
+    size_t got = ZSTD_decompressDCtx(dctx.get(), planes.get(), need, payload.data(), payload.size());
     if (ZSTD_isError(got)) return zstd_error(got);
     if (got != need) return short_payload(got, need);
-    return from_planes(planes, width, count);
+    return planes;
+}
+
+Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width,
+                                             uint32_t count) {
+    QX_TRY(planes, unpack_planes(payload, width, count));
+    return from_planes(std::span<const uint8_t>(planes.get(), size_t{width} * count), width, count);
 }
 
 Result<std::vector<uint32_t>> unpack(std::span<const uint8_t> buf, size_t& cursor) {

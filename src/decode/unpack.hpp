@@ -3,6 +3,7 @@
 // rebuilt from its byte planes. Every input here is untrusted file content.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -35,6 +36,8 @@ std::optional<RecordHeader> read_record_header(ByteReader& r);
 // that declares or yields fewer bytes than width × count, and on a count too large for the
 // payload's length to hold (see kMaxPayloadRatio), which is rejected before allocating.
 Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
+// The same checks and decompression, leaving the width × count bytes in their planes.
+Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
 
 // Reads one whole record (header directly followed by its payload) at buf[cursor] and returns
 // its values; on success cursor moves past the record (cursor + 11 + L). Fails with

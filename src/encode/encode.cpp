@@ -1,9 +1,12 @@
 #include "encode/encode.hpp"
 
+#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -12,33 +15,37 @@
 #include "encode/hold.hpp"
 #include "model/attribute.hpp"
 #include "model/splat.hpp"
+#include "support/big_alloc.hpp"
 #include "support/bytes.hpp"
 
 namespace quorvex {
 
 namespace {
 
-// Packs `count` streams in parallel. Each task builds its stream with build(i) just before
-// packing it, so at most one raw stream per worker is alive at a time. Results keep index
-// order; the first error stored wins and stops workers from starting further streams.
-template <class Build>
-Result<std::vector<PackedStream>> pack_each(size_t count, const Build& build, int32_t level) {
+// Packs `count` streams in parallel with pack_one(i) → Result<PackedStream>, which builds or
+// slices its values just before packing them, so at most one stream's planes per worker are
+// alive at a time. Results keep index order; the first error stored wins and stops workers
+// from starting further streams.
+template <class PackOne>
+Result<std::vector<PackedStream>> pack_each(size_t count, const PackOne& pack_one) {
     std::vector<PackedStream> out(count);
     std::atomic<bool> stop{false};
     std::mutex slot_mutex;
     std::optional<Error> slot;
-    tbb::parallel_for(size_t{0}, count, [&](size_t i) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        auto packed = pack(build(i), level);
-        if (!packed) {
-            {
-                std::unique_lock lock(slot_mutex, std::try_to_lock);
-                if (lock.owns_lock() && !slot) slot = std::move(packed).error();
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t i = r.begin(); i < r.end(); ++i) {
+            if (stop.load(std::memory_order_relaxed)) return;
+            Result<PackedStream> packed = pack_one(i);
+            if (!packed) {
+                {
+                    std::unique_lock lock(slot_mutex, std::try_to_lock);
+                    if (lock.owns_lock() && !slot) slot = std::move(packed).error();
+                }
+                stop.store(true, std::memory_order_relaxed);
+                return;
             }
-            stop.store(true, std::memory_order_relaxed);
-            return;
+            out[i] = std::move(*packed);
         }
-        out[i] = std::move(*packed);
     });
     if (slot) return std::move(*slot);
     if (stop.load()) return Error::msg("stream packing failed");
@@ -51,39 +58,48 @@ struct JobSpec {
     uint8_t kind;
 };
 
-// Held tables in attribute code order pos, rot, rgb, alpha, scale.
-struct HeldTables {
-    std::array<std::vector<uint32_t>, kAttrCount> dyn;
-    std::array<std::vector<int32_t>, kAttrCount> held;
-};
-
-HeldTables hold_all(const Frames& frames, const FrontEnd& fe, const Bounds& bounds, const Steps& steps) {
-    HeldTables h;
-    h.dyn[kAttrPos] = dyn_indices(fe.mask_pos);
-    h.dyn[kAttrRot] = dyn_indices(fe.mask_rot);
-    h.dyn[kAttrRgb] = dyn_indices(fe.mask_rgb);
-    h.dyn[kAttrAlpha] = dyn_indices(fe.mask_alpha);
-    h.dyn[kAttrScale] = dyn_indices(fe.mask_scale);
-
+// Every GOP stream of one dynamic attribute, as a table of t rows of D × m values: row f holds
+// the key values at a GOP's first frame and the delta values elsewhere (stream_row), so a
+// GOP's key is row f0 and its delta rows f0 + 1 … f1. The hold writes these rows directly;
+// no held table is kept.
+std::vector<uint32_t> stream_table(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn,
+                                   const Steps& steps, const Bounds& bounds, uint64_t gop) {
     const uint64_t t = frames.t;
     const uint64_t n = frames.n;
-    const double scale_bound = std::log(1.0 + bounds.scale_rel);
-    // Hold coding order: pos, scale, rgb, alpha, rot.
-    h.held[kAttrPos] = hold_f(frames.pos, t, n, h.dyn[kAttrPos], steps.pos, bounds.pos_m);
-    h.held[kAttrScale] = hold_f(frames.scale_log, t, n, h.dyn[kAttrScale], steps.scale_log, scale_bound);
-    const uint8_t* rgb = frames.rgb.data();
-    h.held[kAttrRgb] = hold_i(
-        [rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, t, 3,
-        h.dyn[kAttrRgb], steps.rgb, bounds.rgb);
-    const uint8_t* alpha = frames.alpha.data();
-    h.held[kAttrAlpha] = hold_i(
-        [alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, t, 1,
-        h.dyn[kAttrAlpha], steps.alpha, bounds.alpha);
-    const int16_t* rot = frames.rot.data();
-    h.held[kAttrRot] = hold_i(
-        [rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, t, 4,
-        h.dyn[kAttrRot], steps.rot, bounds.rot);
-    return h;
+    const size_t m = kAttrComponents[attr];
+    const size_t d = dyn.size();
+    std::vector<uint32_t> rows;
+    assign_zeroed(rows, static_cast<size_t>(t) * d * m);
+    auto emit = [&rows, d, m, gop](uint64_t f, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) {
+        stream_row(f % gop == 0, cur, prev, (j1 - j0) * m, rows.data() + (static_cast<size_t>(f) * d + j0) * m);
+    };
+    switch (attr) {
+        case kAttrPos:
+            hold_f_rows(frames.pos, t, n, dyn, steps.pos, bounds.pos_m, emit);
+            break;
+        case kAttrScale:
+            hold_f_rows(frames.scale_log, t, n, dyn, steps.scale_log, std::log(1.0 + bounds.scale_rel), emit);
+            break;
+        case kAttrRgb: {
+            const uint8_t* rgb = frames.rgb.data();
+            hold_i_rows([rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, t,
+                        3, dyn, steps.rgb, bounds.rgb, emit);
+            break;
+        }
+        case kAttrAlpha: {
+            const uint8_t* alpha = frames.alpha.data();
+            hold_i_rows([alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, t, 1, dyn,
+                        steps.alpha, bounds.alpha, emit);
+            break;
+        }
+        default: {
+            const int16_t* rot = frames.rot.data();
+            hold_i_rows([rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, t,
+                        4, dyn, steps.rot, bounds.rot, emit);
+            break;
+        }
+    }
+    return rows;
 }
 
 uint64_t count_zero(const std::vector<uint8_t>& mask) {
@@ -96,10 +112,26 @@ double static_fraction(const std::vector<uint8_t>& mask, uint64_t n) {
     return static_cast<double>(ones) / static_cast<double>(n);
 }
 
+// Writes a stream record's 11 header bytes at out.
+uint8_t* store_record_header(uint8_t* out, const PackedStream& p) {
+    out[0] = p.attr;
+    out[1] = p.kind;
+    out[2] = p.width;
+    store_u32(out + 3, p.count);
+    // pack refuses payloads that do not fit the 32-bit length field.
+    store_u32(out + 7, static_cast<uint32_t>(p.bytes.size()));
+    return out + kStreamRecordBytes;
+}
+
+uint8_t* store_bytes(uint8_t* out, std::span<const uint8_t> bytes) {
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    return out + bytes.size();
+}
+
 }  // namespace
 
 Result<std::vector<PackedStream>> pack_all(std::vector<RawStream> raws, int32_t level) {
-    return pack_each(raws.size(), [&](size_t i) { return std::move(raws[i]); }, level);
+    return pack_each(raws.size(), [&](size_t i) { return pack(std::move(raws[i]), level); });
 }
 
 Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32_t zstd_level,
@@ -108,15 +140,15 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
 
     const Steps steps = steps_from(bounds);
     FrontEnd fe = front_end(frames, bounds);
-    HeldTables ht = hold_all(frames, fe, bounds, steps);
+    std::array<std::vector<uint32_t>, kAttrCount> dyn = {dyn_indices(fe.mask_pos), dyn_indices(fe.mask_rot),
+                                                         dyn_indices(fe.mask_rgb), dyn_indices(fe.mask_alpha),
+                                                         dyn_indices(fe.mask_scale)};
 
     // Static section.
     std::vector<NamedStream> statics = static_streams(fe);
-    QX_TRY(static_packed,
-           pack_each(statics.size(), [&](size_t i) { return std::move(statics[i].stream); }, zstd_level));
+    QX_TRY(static_packed, pack_each(statics.size(), [&](size_t i) { return pack(std::move(statics[i].stream), zstd_level); }));
 
-    // GOP jobs: per GOP, attributes in code order, key then delta. Values are cut from the
-    // held tables inside the packing tasks.
+    // GOP jobs: per GOP, attributes in code order, key then delta.
     const uint64_t t = frames.t;
     const uint64_t gops = (t + gop - 1) / gop;
     std::vector<JobSpec> specs;
@@ -124,50 +156,49 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         const uint64_t f0 = g * gop;
         const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
         for (uint8_t a = 0; a < kAttrCount; ++a) {
-            if (ht.dyn[a].empty()) continue;
+            if (dyn[a].empty()) continue;
             specs.push_back({g, a, kKindKey});
             if (f1 > f0) specs.push_back({g, a, kKindDelta});
         }
     }
-    auto build_job = [&](size_t i) {
-        const JobSpec& s = specs[i];
-        const uint64_t f0 = s.gop * gop;
-        const uint64_t f1 = s.kind == kKindKey ? f0 : std::min(t - 1, f0 + gop - 1);
-        GopValues v = gop_values(ht.held[s.attr], ht.dyn[s.attr].size(), kAttrComponents[s.attr], f0, f1);
-        RawStream raw;
-        raw.values = s.kind == kKindKey ? std::move(v.key) : std::move(v.delta);
-        raw.attr = s.attr;
-        raw.kind = s.kind;
-        return raw;
-    };
-    QX_TRY(job_packed, pack_each(specs.size(), build_job, zstd_level));
-    ht = HeldTables{};
 
-    // Static section bytes.
-    std::vector<uint8_t> static_bytes;
-    for (const PackedStream& p : static_packed) {
-        put_record_header(static_bytes, p);
-        static_bytes.insert(static_bytes.end(), p.bytes.begin(), p.bytes.end());
+    // One attribute at a time: its hold writes every GOP stream of it into one table, its jobs
+    // are packed straight from that table, and the table is released before the next attribute
+    // so that at most one is alive.
+    std::vector<PackedStream> job_packed(specs.size());
+    for (uint8_t a = 0; a < kAttrCount; ++a) {
+        if (dyn[a].empty()) continue;
+        const size_t row = dyn[a].size() * kAttrComponents[a];
+        std::vector<uint32_t> table = stream_table(frames, a, dyn[a], steps, bounds, gop);
+        std::vector<size_t> mine;
+        for (size_t i = 0; i < specs.size(); ++i)
+            if (specs[i].attr == a) mine.push_back(i);
+        auto pack_job = [&](size_t i) {
+            const JobSpec& s = specs[mine[i]];
+            const uint64_t f0 = s.gop * gop;
+            const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
+            const uint64_t first = s.kind == kKindKey ? f0 : f0 + 1;
+            const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
+            const std::span<const uint32_t> values(table.data() + first * row, rows * row);
+            return pack_values(values, s.attr, s.kind, zstd_level);
+        };
+        QX_TRY(packed, pack_each(mine.size(), pack_job));
+        for (size_t i = 0; i < mine.size(); ++i) job_packed[mine[i]] = std::move(packed[i]);
     }
+    for (auto& d : dyn) std::vector<uint32_t>().swap(d);
 
-    // GOP sections: keys first, then deltas, each in attribute order (a stable sort by kind of
-    // the job order).
-    std::vector<std::vector<uint8_t>> sections(gops);
-    {
-        size_t i = 0;
-        for (uint64_t g = 0; g < gops; ++g) {
-            size_t begin = i;
-            while (i < specs.size() && specs[i].gop == g) ++i;
-            std::vector<size_t> order;
-            for (size_t j = begin; j < i; ++j) order.push_back(j);
-            std::stable_sort(order.begin(), order.end(),
-                             [&](size_t a, size_t b) { return specs[a].kind < specs[b].kind; });
-            std::vector<uint8_t>& sec = sections[g];
-            put_u16(sec, static_cast<uint16_t>(order.size()));
-            for (size_t j : order) put_record_header(sec, job_packed[j]);
-            for (size_t j : order) sec.insert(sec.end(), job_packed[j].bytes.begin(), job_packed[j].bytes.end());
-        }
+    // Section lengths. A GOP section lists its keys first, then its deltas, each in attribute
+    // order: a stable sort by kind of the job order.
+    uint64_t static_len = 0;
+    for (const PackedStream& p : static_packed) static_len += kStreamRecordBytes + p.bytes.size();
+    std::vector<std::vector<size_t>> section_jobs(gops);
+    std::vector<uint64_t> section_len(gops, kGopCountBytes);
+    for (size_t i = 0; i < specs.size(); ++i) {
+        section_jobs[specs[i].gop].push_back(i);
+        section_len[specs[i].gop] += kStreamRecordBytes + job_packed[i].bytes.size();
     }
+    for (auto& jobs : section_jobs)
+        std::stable_sort(jobs.begin(), jobs.end(), [&](size_t x, size_t y) { return specs[x].kind < specs[y].kind; });
 
     // Header, with its own length found by iterating to a fixed point.
     Header h;
@@ -184,13 +215,13 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     h.denoised = denoised;
     auto fill_offsets = [&](uint64_t header_len) {
         uint64_t off = kPreambleBytes + header_len;
-        h.static_section = Span{off, static_bytes.size()};
-        off += static_bytes.size();
+        h.static_section = Span{off, static_len};
+        off += static_len;
         h.gops.assign(gops, GopSpan{});
         for (uint64_t g = 0; g < gops; ++g) {
             GopSpan& s = h.gops[g];
             s.offset = off;
-            s.len = sections[g].size();
+            s.len = section_len[g];
             s.f0 = g * gop;
             s.f1 = std::min(t - 1, s.f0 + gop - 1);
             s.t0 = static_cast<float>(s.f0) / h.fps;
@@ -215,20 +246,29 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     if (!settled) return Error::msg("container header length does not settle");
     if (text.size() > UINT32_MAX) return Error::msg("container header too large");
 
-    // Container.
-    uint64_t total = kPreambleBytes + text.size() + static_bytes.size();
-    for (const auto& s : sections) total += s.size();
+    // Container: allocated once at its final size, every payload copied straight into place.
+    uint64_t total = kPreambleBytes + text.size() + static_len;
+    for (uint64_t len : section_len) total += len;
     Encoded e;
-    e.bytes.reserve(total);
-    e.bytes.insert(e.bytes.end(), kMagic.begin(), kMagic.end());
-    put_u16(e.bytes, kFormatVersion);
-    put_u16(e.bytes, denoised ? 1 : 0);
-    put_u32(e.bytes, static_cast<uint32_t>(text.size()));
-    e.bytes.insert(e.bytes.end(), text.begin(), text.end());
-    e.bytes.insert(e.bytes.end(), static_bytes.begin(), static_bytes.end());
-    for (const auto& s : sections) e.bytes.insert(e.bytes.end(), s.begin(), s.end());
+    assign_zeroed(e.bytes, static_cast<size_t>(total));
+    uint8_t* out = e.bytes.data();
+    out = store_bytes(out, kMagic);
+    store_u32(out, uint32_t{kFormatVersion} | uint32_t{denoised ? 1u : 0u} << 16);
+    store_u32(out + 4, static_cast<uint32_t>(text.size()));
+    out += 8;
+    out = store_bytes(out, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    for (const PackedStream& p : static_packed) out = store_bytes(store_record_header(out, p), p.bytes);
+    for (uint64_t g = 0; g < gops; ++g) {
+        const std::vector<size_t>& jobs = section_jobs[g];
+        out[0] = static_cast<uint8_t>(jobs.size());
+        out[1] = static_cast<uint8_t>(jobs.size() >> 8);
+        out += kGopCountBytes;
+        for (size_t j : jobs) out = store_record_header(out, job_packed[j]);
+        for (size_t j : jobs) out = store_bytes(out, job_packed[j].bytes);
+    }
 
     // Statistics: static streams in catalogue order, then jobs in job order.
+    e.streams.reserve(static_packed.size() + specs.size());
     for (size_t i = 0; i < static_packed.size(); ++i) {
         const PackedStream& p = static_packed[i];
         e.streams.push_back({statics[i].name, p.raw_len, p.bytes.size() + kStreamRecordBytes, p.entropy});
