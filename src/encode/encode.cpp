@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -58,48 +59,48 @@ struct JobSpec {
     uint8_t kind;
 };
 
-// Every GOP stream of one dynamic attribute, as a table of t rows of D × m values: row f holds
-// the key values at a GOP's first frame and the delta values elsewhere (stream_row), so a
-// GOP's key is row f0 and its delta rows f0 + 1 … f1. The hold writes these rows directly;
-// no held table is kept.
-std::vector<uint32_t> stream_table(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn,
-                                   const Steps& steps, const Bounds& bounds, uint64_t gop) {
-    const uint64_t t = frames.t;
+// The streams of one dynamic attribute for the GOP f0..f1, as a table of f1 − f0 + 1 rows of
+// D × m values written to rows: row 0 holds the key values (zigzagged held indices of frame f0)
+// and row r the delta values of frame f0 + r (stream_row), so the key stream is row 0 and the
+// delta stream rows 1 … f1 − f0, contiguous. The hold writes every entry of these rows itself;
+// no held table is kept. carry holds the held indices of frame f0 − 1 (for f0 > 0) and is left
+// with those of frame f1, so the hold runs on across GOPs.
+void gop_table(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn, const Steps& steps,
+               const Bounds& bounds, uint64_t f0, uint64_t f1, int32_t* carry, uint32_t* rows) {
     const uint64_t n = frames.n;
     const size_t m = kAttrComponents[attr];
     const size_t d = dyn.size();
-    std::vector<uint32_t> rows;
-    assign_zeroed(rows, static_cast<size_t>(t) * d * m);
-    auto emit = [&rows, d, m, gop](uint64_t f, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) {
-        stream_row(f % gop == 0, cur, prev, (j1 - j0) * m, rows.data() + (static_cast<size_t>(f) * d + j0) * m);
+    auto emit = [rows, d, m, f0](uint64_t f, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) {
+        stream_row(f == f0, cur, prev, (j1 - j0) * m, rows + (static_cast<size_t>(f - f0) * d + j0) * m);
     };
+    const uint64_t end = f1 + 1;
     switch (attr) {
         case kAttrPos:
-            hold_f_rows(frames.pos, t, n, dyn, steps.pos, bounds.pos_m, emit);
+            hold_f_rows(frames.pos, n, dyn, steps.pos, bounds.pos_m, f0, end, carry, emit);
             break;
         case kAttrScale:
-            hold_f_rows(frames.scale_log, t, n, dyn, steps.scale_log, std::log(1.0 + bounds.scale_rel), emit);
+            hold_f_rows(frames.scale_log, n, dyn, steps.scale_log, std::log(1.0 + bounds.scale_rel), f0, end, carry,
+                        emit);
             break;
         case kAttrRgb: {
             const uint8_t* rgb = frames.rgb.data();
-            hold_i_rows([rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, t,
-                        3, dyn, steps.rgb, bounds.rgb, emit);
+            hold_i_rows([rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, 3,
+                        dyn, steps.rgb, bounds.rgb, f0, end, carry, emit);
             break;
         }
         case kAttrAlpha: {
             const uint8_t* alpha = frames.alpha.data();
-            hold_i_rows([alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, t, 1, dyn,
-                        steps.alpha, bounds.alpha, emit);
+            hold_i_rows([alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, 1, dyn,
+                        steps.alpha, bounds.alpha, f0, end, carry, emit);
             break;
         }
         default: {
             const int16_t* rot = frames.rot.data();
-            hold_i_rows([rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, t,
-                        4, dyn, steps.rot, bounds.rot, emit);
+            hold_i_rows([rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, 4,
+                        dyn, steps.rot, bounds.rot, f0, end, carry, emit);
             break;
         }
     }
-    return rows;
 }
 
 uint64_t count_zero(const std::vector<uint8_t>& mask) {
@@ -162,29 +163,49 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         }
     }
 
-    // One attribute at a time: its hold writes every GOP stream of it into one table, its jobs
-    // are packed straight from that table, and the table is released before the next attribute
-    // so that at most one is alive.
+    // One attribute and one GOP at a time: the hold writes the GOP's streams of the attribute
+    // into one table, and its key and delta are packed straight from there, in place. Every
+    // attribute and GOP takes its turn in the same table, sized for the largest, so its pages
+    // are cleared by the kernel once; the hold's state crosses from GOP to GOP in carry.
     std::vector<PackedStream> job_packed(specs.size());
+    const uint64_t gop_frames = std::min(gop, t);
+    size_t table_len = 0;
+    size_t carry_len = 0;
+    for (uint8_t a = 0; a < kAttrCount; ++a) {
+        table_len = std::max(table_len, gop_frames * dyn[a].size() * kAttrComponents[a]);
+        carry_len = std::max(carry_len, dyn[a].size() * kAttrComponents[a]);
+    }
+    std::unique_ptr<uint32_t[]> table = alloc_uninit<uint32_t>(table_len);
+    std::unique_ptr<int32_t[]> carry = alloc_uninit<int32_t>(carry_len);
+    // Jobs of one GOP are contiguous in the job list: gop_first[g] … gop_first[g + 1] − 1.
+    std::vector<size_t> gop_first(gops + 1, specs.size());
+    for (size_t i = specs.size(); i-- > 0;) gop_first[specs[i].gop] = i;
+    for (uint64_t g = gops; g-- > 0;) gop_first[g] = std::min(gop_first[g], gop_first[g + 1]);
     for (uint8_t a = 0; a < kAttrCount; ++a) {
         if (dyn[a].empty()) continue;
         const size_t row = dyn[a].size() * kAttrComponents[a];
-        std::vector<uint32_t> table = stream_table(frames, a, dyn[a], steps, bounds, gop);
-        std::vector<size_t> mine;
-        for (size_t i = 0; i < specs.size(); ++i)
-            if (specs[i].attr == a) mine.push_back(i);
-        auto pack_job = [&](size_t i) {
-            const JobSpec& s = specs[mine[i]];
-            const uint64_t f0 = s.gop * gop;
+        for (uint64_t g = 0; g < gops; ++g) {
+            const uint64_t f0 = g * gop;
             const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
-            const uint64_t first = s.kind == kKindKey ? f0 : f0 + 1;
-            const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
-            const std::span<const uint32_t> values(table.data() + first * row, rows * row);
-            return pack_values(values, s.attr, s.kind, zstd_level);
-        };
-        QX_TRY(packed, pack_each(mine.size(), pack_job));
-        for (size_t i = 0; i < mine.size(); ++i) job_packed[mine[i]] = std::move(packed[i]);
+            gop_table(frames, a, dyn[a], steps, bounds, f0, f1, carry.get(), table.get());
+            // This GOP's jobs of the attribute: its key, then its delta when it has one.
+            size_t jobs[2];
+            size_t count = 0;
+            for (size_t i = gop_first[g]; i < gop_first[g + 1]; ++i)
+                if (specs[i].attr == a) jobs[count++] = i;
+            auto pack_job = [&](size_t i) {
+                const JobSpec& s = specs[jobs[i]];
+                const uint64_t first = s.kind == kKindKey ? 0 : 1;
+                const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
+                return pack_in_place(std::span<uint32_t>(table.get() + first * row, rows * row), s.attr, s.kind,
+                                     zstd_level);
+            };
+            QX_TRY(packed, pack_each(count, pack_job));
+            for (size_t i = 0; i < count; ++i) job_packed[jobs[i]] = std::move(packed[i]);
+        }
     }
+    table.reset();
+    carry.reset();
     for (auto& d : dyn) std::vector<uint32_t>().swap(d);
 
     // Section lengths. A GOP section lists its keys first, then its deltas, each in attribute

@@ -32,22 +32,30 @@ inline constexpr size_t kHoldChunk = 1024;
 
 namespace hold_detail {
 
-// The hold rule for dynamic splats [j0, j1) through frames 0 … t − 1, M components per splat
-// (M = 0: m given at run time). fresh(f, s, k) quantises component k of splat s in frame f;
-// over(f, s, k, held) tells whether the reconstruction of a held index is beyond the bound.
-// After each frame, emit(f, j0, j1, cur, prev) receives the run's held rows of frames f and
-// f − 1 (prev is null at f = 0), entry (j − j0) × m + k.
+// The hold rule for dynamic splats [j0, j1) through frames f_begin … f_end − 1, M components
+// per splat (M = 0: m given at run time). fresh(f, s, k) quantises component k of splat s in
+// frame f; over(f, s, k, held) tells whether the reconstruction of a held index is beyond the
+// bound. From frame 0 the first row is quantised afresh; a later f_begin continues from the
+// held indices of frame f_begin − 1 found in carry (D × m entries, entry j × m + k), and the
+// last row processed is left there. After each frame, emit(f, j0, j1, cur, prev) receives the
+// run's held rows of frames f and f − 1 (prev is null at f = 0), entry (j − j0) × m + k.
 template <size_t M, class Fresh, class Over, class Emit>
-void run(uint64_t t, size_t m_rt, std::span<const uint32_t> dyn, size_t j0, size_t j1, const Fresh& fresh,
-         const Over& over, const Emit& emit) {
+void run(uint64_t f_begin, uint64_t f_end, size_t m_rt, std::span<const uint32_t> dyn, size_t j0, size_t j1,
+         int32_t* carry, const Fresh& fresh, const Over& over, const Emit& emit) {
     const size_t m = M != 0 ? M : m_rt;
     std::vector<int32_t> rows(2 * (j1 - j0) * m);
     int32_t* prev = rows.data();
     int32_t* cur = prev + (j1 - j0) * m;
-    for (size_t j = j0; j < j1; ++j)
-        for (size_t k = 0; k < m; ++k) prev[(j - j0) * m + k] = fresh(0, dyn[j], k);
-    emit(uint64_t{0}, j0, j1, static_cast<const int32_t*>(prev), static_cast<const int32_t*>(nullptr));
-    for (uint64_t f = 1; f < t; ++f) {
+    uint64_t f = f_begin;
+    if (f == 0) {
+        for (size_t j = j0; j < j1; ++j)
+            for (size_t k = 0; k < m; ++k) prev[(j - j0) * m + k] = fresh(0, dyn[j], k);
+        emit(uint64_t{0}, j0, j1, static_cast<const int32_t*>(prev), static_cast<const int32_t*>(nullptr));
+        ++f;
+    } else {
+        std::copy_n(carry + j0 * m, (j1 - j0) * m, prev);
+    }
+    for (; f < f_end; ++f) {
         for (size_t j = j0; j < j1; ++j) {
             const uint32_t s = dyn[j];
             const int32_t* p = prev + (j - j0) * m;
@@ -70,15 +78,16 @@ void run(uint64_t t, size_t m_rt, std::span<const uint32_t> dyn, size_t j0, size
         emit(f, j0, j1, static_cast<const int32_t*>(cur), static_cast<const int32_t*>(prev));
         std::swap(prev, cur);
     }
+    if (carry) std::copy_n(prev, (j1 - j0) * m, carry + j0 * m);
 }
 
 template <size_t M, class Fresh, class Over, class Emit>
-void run_all(uint64_t t, size_t m, std::span<const uint32_t> dyn, const Fresh& fresh, const Over& over,
-             const Emit& emit) {
-    if (dyn.empty() || t == 0) return;
+void run_all(uint64_t f_begin, uint64_t f_end, size_t m, std::span<const uint32_t> dyn, int32_t* carry,
+             const Fresh& fresh, const Over& over, const Emit& emit) {
+    if (dyn.empty() || f_begin >= f_end) return;
     tbb::parallel_for(tbb::blocked_range<size_t>(0, dyn.size(), kHoldChunk),
                       [&](const tbb::blocked_range<size_t>& r) {
-                          run<M>(t, m, dyn, r.begin(), r.end(), fresh, over, emit);
+                          run<M>(f_begin, f_end, m, dyn, r.begin(), r.end(), carry, fresh, over, emit);
                       });
 }
 
@@ -94,13 +103,15 @@ struct TableSink {
 
 }  // namespace hold_detail
 
-// The hold of a float attribute (3 components), row by row: emit(f, j0, j1, cur, prev) gets the
-// held indices of frame f (cur) and f − 1 (prev, null at f = 0) for the dynamic splats
-// j0 … j1 − 1, entry (j − j0) × 3 + k. Runs of splats are processed concurrently; each run's
-// frames arrive in order.
+// The hold of a float attribute (3 components) over frames f_begin … f_end − 1, row by row:
+// emit(f, j0, j1, cur, prev) gets the held indices of frame f (cur) and f − 1 (prev, null at
+// f = 0) for the dynamic splats j0 … j1 − 1, entry (j − j0) × 3 + k. Runs of splats are
+// processed concurrently; each run's frames arrive in order. Unless f_begin is 0, carry holds
+// the held indices of frame f_begin − 1 (D × 3 entries); those of frame f_end − 1 are left in
+// it. carry may be null for f_begin = 0.
 template <class Emit>
-void hold_f_rows(std::span<const float> values, uint64_t t, uint64_t n, std::span<const uint32_t> dyn,
-                 double step, double bound, const Emit& emit) {
+void hold_f_rows(std::span<const float> values, uint64_t n, std::span<const uint32_t> dyn, double step,
+                 double bound, uint64_t f_begin, uint64_t f_end, int32_t* carry, const Emit& emit) {
     const float* v = values.data();
     auto fresh = [v, n, step](uint64_t f, uint32_t s, size_t k) {
         return quantize_f(v[(f * n + s) * 3 + k], step);
@@ -111,14 +122,14 @@ void hold_f_rows(std::span<const float> values, uint64_t t, uint64_t n, std::spa
             std::fabs(static_cast<double>(v[(f * n + s) * 3 + k]) - static_cast<double>(held) * step);
         return err > bound;
     };
-    hold_detail::run_all<3>(t, 3, dyn, fresh, over, emit);
+    hold_detail::run_all<3>(f_begin, f_end, 3, dyn, carry, fresh, over, emit);
 }
 
 // The hold of an integer attribute read through value(f, s, k) → int32 with m components, row
 // by row as hold_f_rows.
 template <class ValueFn, class Emit>
-void hold_i_rows(const ValueFn& value, uint64_t t, size_t m, std::span<const uint32_t> dyn, int32_t step,
-                 int32_t bound, const Emit& emit) {
+void hold_i_rows(const ValueFn& value, size_t m, std::span<const uint32_t> dyn, int32_t step, int32_t bound,
+                 uint64_t f_begin, uint64_t f_end, int32_t* carry, const Emit& emit) {
     auto fresh = [&value, step](uint64_t f, uint32_t s, size_t k) { return quantize_i(value(f, s, k), step); };
     // Widened so that a saturated index cannot overflow; equal to the 32-bit result whenever
     // that one is defined.
@@ -126,10 +137,10 @@ void hold_i_rows(const ValueFn& value, uint64_t t, size_t m, std::span<const uin
         return std::llabs(int64_t{value(f, s, k)} - int64_t{held} * step) > bound;
     };
     switch (m) {
-        case 1: return hold_detail::run_all<1>(t, m, dyn, fresh, over, emit);
-        case 3: return hold_detail::run_all<3>(t, m, dyn, fresh, over, emit);
-        case 4: return hold_detail::run_all<4>(t, m, dyn, fresh, over, emit);
-        default: return hold_detail::run_all<0>(t, m, dyn, fresh, over, emit);
+        case 1: return hold_detail::run_all<1>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
+        case 3: return hold_detail::run_all<3>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
+        case 4: return hold_detail::run_all<4>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
+        default: return hold_detail::run_all<0>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
     }
 }
 
@@ -139,7 +150,7 @@ std::vector<int32_t> hold_i(const ValueFn& value, uint64_t t, size_t m, std::spa
                             int32_t step, int32_t bound) {
     std::vector<int32_t> held;
     assign_zeroed(held, static_cast<size_t>(t) * dyn.size() * m);
-    hold_i_rows(value, t, m, dyn, step, bound, hold_detail::TableSink{held.data(), dyn.size(), m});
+    hold_i_rows(value, m, dyn, step, bound, 0, t, nullptr, hold_detail::TableSink{held.data(), dyn.size(), m});
     return held;
 }
 

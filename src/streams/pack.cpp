@@ -1,3 +1,6 @@
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -7,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "streams/stream.hpp"
 #include "support/big_alloc.hpp"
@@ -128,33 +132,111 @@ void write_planes(std::span<const uint32_t> values, uint8_t width, uint8_t* plan
     }
 }
 
-// A stream's record fields and byte planes, ready for compression.
+// A stream's record fields and byte planes, ready for compression. The planes are owned by
+// `owned` or, when packed in place, live in the caller's values.
 struct Planes {
     PackedStream head;  // everything but the payload
-    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<uint8_t[]> owned;
+    const uint8_t* bytes = nullptr;
 };
 
-Result<Planes> make_planes(std::span<const uint32_t> values, uint8_t attr, uint8_t kind) {
-    if (values.size() > kRecordFieldMax)
-        return Error::make("stream of {} values is too long for a stream record (at most {})", values.size(),
+Status check_count(size_t count) {
+    if (count > kRecordFieldMax)
+        return Error::make("stream of {} values is too long for a stream record (at most {})", count,
                            kRecordFieldMax);
-    Planes pl;
-    PackedStream& p = pl.head;
+    return Ok{};
+}
+
+PackedStream head_of(std::span<const uint32_t> values, uint8_t width, uint8_t attr, uint8_t kind) {
+    PackedStream p;
     p.attr = attr;
     p.kind = kind;
     p.count = static_cast<uint32_t>(values.size());
-    p.width = stream_width(values);
-    p.raw_len = uint64_t{p.count} * p.width;
-    pl.bytes = alloc_uninit<uint8_t>(static_cast<size_t>(p.raw_len));
-    write_planes(values, p.width, pl.bytes.get());
-    p.entropy = entropy_from(histogram(pl.bytes.get(), p.raw_len), p.raw_len);
+    p.width = width;
+    p.raw_len = uint64_t{p.count} * width;
+    return p;
+}
+
+Result<Planes> make_planes(std::span<const uint32_t> values, uint8_t attr, uint8_t kind) {
+    QX_CHECK(check_count(values.size()));
+    Planes pl;
+    pl.head = head_of(values, stream_width(values), attr, kind);
+    pl.owned = alloc_uninit<uint8_t>(static_cast<size_t>(pl.head.raw_len));
+    pl.bytes = pl.owned.get();
+    write_planes(values, pl.head.width, pl.owned.get());
+    pl.head.entropy = entropy_from(histogram(pl.bytes, pl.head.raw_len), pl.head.raw_len);
+    return pl;
+}
+
+// Values per task when narrowing in place, and per step through the cache-sized staging block.
+constexpr size_t kNarrowBlock = size_t{1} << 16;
+constexpr size_t kNarrowStep = 4096;
+
+// Width-1 planes written over the values themselves: the bytes of block b are first narrowed
+// into the start of the block's own values (in parallel, blocks being disjoint), then moved
+// down to b × kNarrowBlock in block order, where they land on values already read.
+std::array<uint64_t, 256> narrow_in_place(std::span<uint32_t> values) {
+    const size_t count = values.size();
+    const size_t blocks = (count + kNarrowBlock - 1) / kNarrowBlock;
+    auto* base = reinterpret_cast<uint8_t*>(values.data());
+    std::vector<std::array<uint32_t, 256>> hists(blocks);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, blocks, 1), [&](const tbb::blocked_range<size_t>& r) {
+        uint8_t stage[kNarrowStep];
+        for (size_t b = r.begin(); b < r.end(); ++b) {
+            const size_t i0 = b * kNarrowBlock;
+            const size_t i1 = std::min(count, i0 + kNarrowBlock);
+            std::array<uint32_t, 256>& h = hists[b];
+            h.fill(0);
+            // Each step reads its values before writing their bytes, and writes below every
+            // value not yet read.
+            uint8_t* out = base + 4 * i0;
+            for (size_t i = i0; i < i1; i += kNarrowStep) {
+                const size_t len = std::min(kNarrowStep, i1 - i);
+                const uint32_t* v = values.data() + i;
+                for (size_t k = 0; k < len; ++k) stage[k] = static_cast<uint8_t>(v[k]);
+                for (size_t k = 0; k < len; ++k) ++h[stage[k]];
+                std::memcpy(out + (i - i0), stage, len);
+            }
+        }
+    });
+    for (size_t b = 1; b < blocks; ++b) {
+        const size_t i0 = b * kNarrowBlock;
+        std::memmove(base + i0, base + 4 * i0, std::min(count, i0 + kNarrowBlock) - i0);
+    }
+    std::array<uint64_t, 256> hist{};
+    for (const auto& h : hists)
+        for (size_t v = 0; v < 256; ++v) hist[v] += h[v];
+    return hist;
+}
+
+// stream_width over blocks in parallel: the OR of all values decides the width, and OR is exact
+// in any grouping.
+uint8_t stream_width_parallel(std::span<const uint32_t> values) {
+    const uint32_t any = tbb::parallel_reduce(
+        tbb::blocked_range<size_t>(0, values.size(), kNarrowBlock), uint32_t{0},
+        [&](const tbb::blocked_range<size_t>& r, uint32_t acc) {
+            for (size_t i = r.begin(); i < r.end(); ++i) acc |= values[i];
+            return acc;
+        },
+        [](uint32_t a, uint32_t b) { return a | b; });
+    return any <= 0xFFu ? 1 : any <= 0xFFFFu ? 2 : 4;
+}
+
+Result<Planes> make_planes_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind) {
+    QX_CHECK(check_count(values.size()));
+    const uint8_t width = stream_width_parallel(values);
+    if (width != 1) return make_planes(values, attr, kind);
+    Planes pl;
+    pl.head = head_of(values, width, attr, kind);
+    pl.head.entropy = entropy_from(narrow_in_place(values), pl.head.raw_len);
+    pl.bytes = reinterpret_cast<const uint8_t*>(values.data());
     return pl;
 }
 
 Result<PackedStream> compress_planes(Planes pl, int32_t level) {
     PackedStream p = std::move(pl.head);
     const int32_t lvl = effective_level(p.raw_len, level);
-    const std::span<const uint8_t> planes(pl.bytes.get(), static_cast<size_t>(p.raw_len));
+    const std::span<const uint8_t> planes(pl.bytes, static_cast<size_t>(p.raw_len));
     auto payload = planes.size() <= kMtThreshold ? compress_one_shot(planes, lvl) : compress_streaming(planes, lvl);
     if (!payload) return std::move(payload).error();
     if (payload->size() > kRecordFieldMax)
@@ -208,8 +290,8 @@ Result<PackedStream> pack(RawStream raw, int32_t level) {
     return compress_planes(std::move(planes), level);
 }
 
-Result<PackedStream> pack_values(std::span<const uint32_t> values, uint8_t attr, uint8_t kind, int32_t level) {
-    QX_TRY(planes, make_planes(values, attr, kind));
+Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind, int32_t level) {
+    QX_TRY(planes, make_planes_in_place(values, attr, kind));
     return compress_planes(std::move(planes), level);
 }
 

@@ -50,8 +50,9 @@ int32_t effective_level(uint64_t raw_len, int32_t level);
 // Packs one stream at a zstd level (0 = automatic). Fails with zstd's error text, or when the
 // stream cannot be recorded (2^32 values or more, a payload of 2^32 bytes or more).
 Result<PackedStream> pack(RawStream raw, int32_t level);
-// The same for values held elsewhere: packs `values` as a stream of the given attr and kind.
-Result<PackedStream> pack_values(std::span<const uint32_t> values, uint8_t attr, uint8_t kind, int32_t level);
+// The same for values held elsewhere, packed as a stream of the given attr and kind. Their memory
+// is reused for the byte planes, so the values are overwritten; the result equals pack's.
+Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind, int32_t level);
 
 // Appends the 11-byte record header of a packed stream.
 void put_record_header(std::vector<uint8_t>& out, const PackedStream& p);

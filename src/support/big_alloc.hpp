@@ -15,13 +15,17 @@ namespace quorvex {
 // only: does nothing for small ranges or where the kernel declines.
 void advise_huge_pages(const void* p, size_t bytes);
 
-// Replaces v by a fresh allocation of n value-initialised (zero) elements, advised for huge
-// pages before the zero fill touches it.
+// Advises [p, p + bytes) for huge pages and, for large ranges, has the pool's workers fault its
+// pages in: the kernel clears every fresh page, and this way all cores share that work.
+void prepare_pages(void* p, size_t bytes);
+
+// Replaces v by a fresh allocation of n value-initialised (zero) elements, its pages prepared
+// before the zero fill writes them.
 template <class T>
 void assign_zeroed(std::vector<T>& v, size_t n) {
     std::vector<T>().swap(v);
     v.reserve(n);
-    advise_huge_pages(v.data(), n * sizeof(T));
+    prepare_pages(v.data(), n * sizeof(T));
     v.resize(n);
 }
 
