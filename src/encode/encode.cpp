@@ -147,7 +147,12 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
 
     // Static section.
     std::vector<NamedStream> statics = static_streams(fe);
-    QX_TRY(static_packed, pack_each(statics.size(), [&](size_t i) { return pack(std::move(statics[i].stream), zstd_level); }));
+    // Every stream borrows its zstd context from one pool, so contexts are set up once per encode.
+    ZstdPool contexts;
+    QX_TRY(static_packed, pack_each(statics.size(), [&](size_t i) {
+               RawStream& r = statics[i].stream;
+               return pack_in_place(r.values, r.attr, r.kind, zstd_level, &contexts);
+           }));
 
     // GOP jobs: per GOP, attributes in code order, key then delta.
     const uint64_t t = frames.t;
@@ -198,7 +203,7 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
                 const uint64_t first = s.kind == kKindKey ? 0 : 1;
                 const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
                 return pack_in_place(std::span<uint32_t>(table.get() + first * row, rows * row), s.attr, s.kind,
-                                     zstd_level);
+                                     zstd_level, &contexts);
             };
             QX_TRY(packed, pack_each(count, pack_job));
             for (size_t i = 0; i < count; ++i) job_packed[jobs[i]] = std::move(packed[i]);

@@ -21,8 +21,6 @@ namespace quorvex {
 
 namespace {
 
-using CCtxPtr = std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)>;
-
 // Both record fields, the value count and the payload length, are unsigned 32-bit.
 constexpr uint64_t kRecordFieldMax = std::numeric_limits<uint32_t>::max();
 
@@ -38,12 +36,48 @@ Status set_param(ZSTD_CCtx* cctx, ZSTD_cParameter param, int value) {
 // nothing) as an exactly sized copy.
 std::vector<uint8_t> exact_copy(const uint8_t* data, size_t len) { return std::vector<uint8_t>(data, data + len); }
 
-Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, int32_t level) {
-    CCtxPtr cctx(ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    if (!cctx) return Error::msg("cannot create a zstd compression context");
+// A context borrowed from a pool (or made for one call without one), handed back when done.
+struct Borrowed {
+    ZstdPool* pool = nullptr;
+    bool streaming = false;
+    ZSTD_CCtx* cctx = nullptr;
+    Borrowed() = default;
+    Borrowed(const Borrowed&) = delete;
+    Borrowed& operator=(const Borrowed&) = delete;
+    ~Borrowed() {
+        if (!cctx) return;
+        if (!pool) {
+            ZSTD_freeCCtx(cctx);
+            return;
+        }
+        std::lock_guard lock(pool->mutex);
+        (streaming ? pool->streaming : pool->one_shot).push_back(cctx);
+    }
+};
+
+Status borrow(ZstdPool* pool, bool streaming, Borrowed& b) {
+    b.pool = pool;
+    b.streaming = streaming;
+    if (pool) {
+        std::lock_guard lock(pool->mutex);
+        auto& idle = streaming ? pool->streaming : pool->one_shot;
+        if (!idle.empty()) {
+            b.cctx = idle.back();
+            idle.pop_back();
+        }
+    }
+    if (!b.cctx) b.cctx = ZSTD_createCCtx();
+    if (!b.cctx) return Error::msg("cannot create a zstd compression context");
+    return Ok{};
+}
+
+Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, int32_t level, ZstdPool* pool) {
+    Borrowed b;
+    QX_CHECK(borrow(pool, false, b));
     const size_t bound = ZSTD_compressBound(planes.size());
     std::unique_ptr<uint8_t[]> out = alloc_uninit<uint8_t>(bound);
-    size_t n = ZSTD_compressCCtx(cctx.get(), out.get(), bound, planes.data(), planes.size(), level);
+    // This call takes the level alone and ignores any other parameter a reused context holds.
+    size_t n = ZSTD_compressCCtx(b.cctx, out.get(), bound, planes.data(), planes.size(), level);
     if (ZSTD_isError(n)) return zstd_error(n);
     return exact_copy(out.get(), n);
 }
@@ -51,13 +85,17 @@ Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, 
 // zstd's multi-threaded streaming mode. nbWorkers is at least 1 even on a one-thread pool:
 // the multi-threaded frame layout differs from the single-threaded one but does not depend
 // on how many workers there are, so the payload is the same for every thread count.
-Result<std::vector<uint8_t>> compress_streaming(std::span<const uint8_t> planes, int32_t level) {
-    CCtxPtr cctx(ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    if (!cctx) return Error::msg("cannot create a zstd compression context");
-    QX_CHECK(set_param(cctx.get(), ZSTD_c_compressionLevel, level));
+Result<std::vector<uint8_t>> compress_streaming(std::span<const uint8_t> planes, int32_t level, ZstdPool* pool) {
+    Borrowed b;
+    QX_CHECK(borrow(pool, true, b));
+    ZSTD_CCtx* cctx = b.cctx;
+    // A reused context starts over from the defaults, as a new one would.
+    const size_t reset = ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
+    if (ZSTD_isError(reset)) return zstd_error(reset);
+    QX_CHECK(set_param(cctx, ZSTD_c_compressionLevel, level));
     const size_t workers = std::max<size_t>(pool_threads(), 1);
-    QX_CHECK(set_param(cctx.get(), ZSTD_c_nbWorkers, static_cast<int>(workers)));
-    QX_CHECK(set_param(cctx.get(), ZSTD_c_jobSize, static_cast<int>(kMtJobSize)));
+    QX_CHECK(set_param(cctx, ZSTD_c_nbWorkers, static_cast<int>(workers)));
+    QX_CHECK(set_param(cctx, ZSTD_c_jobSize, static_cast<int>(kMtJobSize)));
 
     size_t cap = ZSTD_compressBound(planes.size());
     std::unique_ptr<uint8_t[]> out = alloc_uninit<uint8_t>(cap);
@@ -66,7 +104,7 @@ Result<std::vector<uint8_t>> compress_streaming(std::span<const uint8_t> planes,
     // Everything goes in with ZSTD_e_end, so zstd knows the whole size up front and records it
     // as the frame's content size; loop until it reports the frame fully flushed.
     for (;;) {
-        size_t left = ZSTD_compressStream2(cctx.get(), &ob, &in, ZSTD_e_end);
+        size_t left = ZSTD_compressStream2(cctx, &ob, &in, ZSTD_e_end);
         if (ZSTD_isError(left)) return zstd_error(left);
         if (left == 0) break;
         if (ob.pos == ob.size) {
@@ -233,11 +271,12 @@ Result<Planes> make_planes_in_place(std::span<uint32_t> values, uint8_t attr, ui
     return pl;
 }
 
-Result<PackedStream> compress_planes(Planes pl, int32_t level) {
+Result<PackedStream> compress_planes(Planes pl, int32_t level, ZstdPool* pool) {
     PackedStream p = std::move(pl.head);
     const int32_t lvl = effective_level(p.raw_len, level);
     const std::span<const uint8_t> planes(pl.bytes, static_cast<size_t>(p.raw_len));
-    auto payload = planes.size() <= kMtThreshold ? compress_one_shot(planes, lvl) : compress_streaming(planes, lvl);
+    auto payload = planes.size() <= kMtThreshold ? compress_one_shot(planes, lvl, pool)
+                                                 : compress_streaming(planes, lvl, pool);
     if (!payload) return std::move(payload).error();
     if (payload->size() > kRecordFieldMax)
         return Error::make("compressed stream of {} bytes is too long for a stream record (at most {})",
@@ -287,12 +326,18 @@ Result<PackedStream> pack(RawStream raw, int32_t level) {
     QX_TRY(planes, make_planes(raw.values, raw.attr, raw.kind));
     // The values are no longer needed; give their memory back before compressing.
     std::vector<uint32_t>().swap(raw.values);
-    return compress_planes(std::move(planes), level);
+    return compress_planes(std::move(planes), level, nullptr);
 }
 
-Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind, int32_t level) {
+Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind, int32_t level,
+                                   ZstdPool* pool) {
     QX_TRY(planes, make_planes_in_place(values, attr, kind));
-    return compress_planes(std::move(planes), level);
+    return compress_planes(std::move(planes), level, pool);
+}
+
+ZstdPool::~ZstdPool() {
+    for (ZSTD_CCtx* c : one_shot) ZSTD_freeCCtx(c);
+    for (ZSTD_CCtx* c : streaming) ZSTD_freeCCtx(c);
 }
 
 void put_record_header(std::vector<uint8_t>& out, const PackedStream& p) {
