@@ -46,10 +46,14 @@ uint64_t spread3(uint64_t v) {
     return v;
 }
 
-// Copies row perm[j] of src to row j of dst, C elements per row.
+// Copies row perm[j] of src to row j of dst, C elements per row. The rows are read in no
+// useful order, so each is requested a few dozen rows ahead to keep many reads in flight.
 template <size_t C, class T>
 void gather_rows(const T* src, std::span<const uint32_t> perm, T* dst) {
-    for (size_t j = 0; j < perm.size(); ++j) {
+    constexpr size_t kAhead = 64;
+    const size_t count = perm.size();
+    for (size_t j = 0; j < count; ++j) {
+        if (j + kAhead < count) __builtin_prefetch(src + size_t{perm[j + kAhead]} * C);
         const T* s = src + size_t{perm[j]} * C;
         for (size_t m = 0; m < C; ++m) dst[j * C + m] = s[m];
     }

@@ -7,6 +7,7 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -102,25 +103,33 @@ void decode_frame(const uint8_t* data, const uint8_t* prev, uint64_t n, uint64_t
     int16_t* rot = out.rot.data() + k * n * 4;
     for (uint64_t i = 0; i < n; ++i) {
         const uint8_t* rec = data + i * kSplatBytes;
-        for (size_t j = 0; j < 3; ++j) {
-            // Positions keep their bits, NaN payloads and signed zeros included.
-            uint32_t bits = load_u32(rec + kSplatPosOffset + 4 * j);
-            std::memcpy(&pos[i * 3 + j], &bits, 4);
-            const uint32_t scale_bits = load_u32(rec + kSplatScaleOffset + 4 * j);
-            if (prev && load_u32(prev + i * kSplatBytes + kSplatScaleOffset + 4 * j) == scale_bits) {
-                scale_log[i * 3 + j] = prev_log[i * 3 + j];
-            } else {
-                float s;
-                std::memcpy(&s, &scale_bits, 4);
-                // Written so that NaN fails the comparison and clamps as well.
-                float clamped = s > kMinScale ? s : kMinScale;
-                scale_log[i * 3 + j] = std::log(clamped);
-            }
-            rgb[i * 3 + j] = rec[kSplatRgbOffset + j];
+        // Positions keep their bits, NaN payloads and signed zeros included.
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(pos + i * 3, rec + kSplatPosOffset, 12);
+        } else {
+            for (size_t j = 0; j < 3; ++j) pos[i * 3 + j] = load_f32(rec + kSplatPosOffset + 4 * j);
         }
+        std::memcpy(rgb + i * 3, rec + kSplatRgbOffset, 3);
         alpha[i] = rec[kSplatAlphaOffset];
         for (size_t j = 0; j < 4; ++j)
             rot[i * 4 + j] = static_cast<int16_t>(int{rec[kSplatRotOffset + j]} - 128);
+        const uint8_t* scale = rec + kSplatScaleOffset;
+        if (prev && std::memcmp(prev + i * kSplatBytes + kSplatScaleOffset, scale, 12) == 0) {
+            std::memcpy(scale_log + i * 3, prev_log + i * 3, 12);
+            continue;
+        }
+        for (size_t j = 0; j < 3; ++j) {
+            const uint32_t bits = load_u32(scale + 4 * j);
+            if (prev && load_u32(prev + i * kSplatBytes + kSplatScaleOffset + 4 * j) == bits) {
+                scale_log[i * 3 + j] = prev_log[i * 3 + j];
+                continue;
+            }
+            float s;
+            std::memcpy(&s, &bits, 4);
+            // Written so that NaN fails the comparison and clamps as well.
+            const float clamped = s > kMinScale ? s : kMinScale;
+            scale_log[i * 3 + j] = std::log(clamped);
+        }
     }
 }
 

@@ -134,27 +134,33 @@ double entropy_from(const std::array<uint64_t, 256>& hist, uint64_t total) {
     return sum * 0.125;
 }
 
-// Byte counts of data. Four tables take alternate bytes, so runs of one byte value do not
-// wait on the same counter; their sums are the exact counts.
+// Adds the byte counts of data (fewer than 2^32 bytes) to part. Four tables take the bytes in
+// turn, so runs of one byte value (the zero deltas) do not wait on a single counter.
+void count_bytes(const uint8_t* data, size_t len, std::array<std::array<uint32_t, 256>, 4>& part) {
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        ++part[0][data[i]];
+        ++part[1][data[i + 1]];
+        ++part[2][data[i + 2]];
+        ++part[3][data[i + 3]];
+    }
+    for (; i < len; ++i) ++part[0][data[i]];
+}
+
+void add_counts(const std::array<std::array<uint32_t, 256>, 4>& part, std::array<uint64_t, 256>& hist) {
+    for (const auto& p : part)
+        for (size_t b = 0; b < 256; ++b) hist[b] += p[b];
+}
+
+// Byte counts of data; the sums of the partial tables are the exact counts.
 std::array<uint64_t, 256> histogram(const uint8_t* data, size_t len) {
-    std::array<std::array<uint32_t, 256>, 4> part{};
     std::array<uint64_t, 256> hist{};
     // 32-bit partial counters are flushed before they could overflow.
     constexpr size_t kFlush = size_t{1} << 30;
-    size_t i = 0;
-    while (i < len) {
-        const size_t end = std::min(len, i + kFlush);
-        for (; i + 4 <= end; i += 4) {
-            ++part[0][data[i]];
-            ++part[1][data[i + 1]];
-            ++part[2][data[i + 2]];
-            ++part[3][data[i + 3]];
-        }
-        for (; i < end; ++i) ++part[0][data[i]];
-        for (auto& p : part) {
-            for (size_t b = 0; b < 256; ++b) hist[b] += p[b];
-            p.fill(0);
-        }
+    for (size_t i = 0; i < len; i += kFlush) {
+        std::array<std::array<uint32_t, 256>, 4> part{};
+        count_bytes(data + i, std::min(kFlush, len - i), part);
+        add_counts(part, hist);
     }
     return hist;
 }
@@ -217,14 +223,14 @@ std::array<uint64_t, 256> narrow_in_place(std::span<uint32_t> values) {
     const size_t count = values.size();
     const size_t blocks = (count + kNarrowBlock - 1) / kNarrowBlock;
     auto* base = reinterpret_cast<uint8_t*>(values.data());
-    std::vector<std::array<uint32_t, 256>> hists(blocks);
+    std::vector<std::array<std::array<uint32_t, 256>, 4>> hists(blocks);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, blocks, 1), [&](const tbb::blocked_range<size_t>& r) {
         uint8_t stage[kNarrowStep];
         for (size_t b = r.begin(); b < r.end(); ++b) {
             const size_t i0 = b * kNarrowBlock;
             const size_t i1 = std::min(count, i0 + kNarrowBlock);
-            std::array<uint32_t, 256>& h = hists[b];
-            h.fill(0);
+            auto& h = hists[b];
+            for (auto& p : h) p.fill(0);
             // Each step reads its values before writing their bytes, and writes below every
             // value not yet read.
             uint8_t* out = base + 4 * i0;
@@ -232,7 +238,7 @@ std::array<uint64_t, 256> narrow_in_place(std::span<uint32_t> values) {
                 const size_t len = std::min(kNarrowStep, i1 - i);
                 const uint32_t* v = values.data() + i;
                 for (size_t k = 0; k < len; ++k) stage[k] = static_cast<uint8_t>(v[k]);
-                for (size_t k = 0; k < len; ++k) ++h[stage[k]];
+                count_bytes(stage, len, h);
                 std::memcpy(out + (i - i0), stage, len);
             }
         }
@@ -242,8 +248,7 @@ std::array<uint64_t, 256> narrow_in_place(std::span<uint32_t> values) {
         std::memmove(base + i0, base + 4 * i0, std::min(count, i0 + kNarrowBlock) - i0);
     }
     std::array<uint64_t, 256> hist{};
-    for (const auto& h : hists)
-        for (size_t v = 0; v < 256; ++v) hist[v] += h[v];
+    for (const auto& h : hists) add_counts(h, hist);
     return hist;
 }
 
