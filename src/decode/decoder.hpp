@@ -38,10 +38,18 @@ struct GopPlanes {
     uint8_t kind = 0;
     uint8_t width = 1;
     uint32_t count = 0;
-    std::unique_ptr<uint8_t[]> bytes;  // width × count: plane p holds bits 8p … 8p + 7 of every value
+    const uint8_t* bytes = nullptr;  // width × count: plane p holds bits 8p … 8p + 7 of every value
 
     // Value i (< count), rebuilt from its bytes in every plane.
     uint32_t value(size_t i) const;
+};
+
+// The streams of one GOP section in byte planes, all inside one buffer that the next GOP read
+// into the same set reuses when it is large enough.
+struct GopPlaneSet {
+    std::vector<GopPlanes> streams;
+    std::unique_ptr<uint8_t[]> buffer;
+    size_t capacity = 0;
 };
 
 struct Decoder {
@@ -57,9 +65,9 @@ struct Decoder {
 
     // Unpacks every stream of GOP g, in the order of the section's record headers.
     Result<std::vector<GopStream>> gop_streams(uint64_t g) const;
-    // The same streams left in byte planes, which take a quarter of the memory of the values at
-    // width 1. The payloads are decompressed in parallel.
-    Result<std::vector<GopPlanes>> gop_planes(uint64_t g) const;
+    // The same streams left in byte planes (a quarter of the memory of the values at width 1),
+    // read into set. The payloads are decompressed in parallel. On failure set.streams is empty.
+    Status gop_planes(uint64_t g, GopPlaneSet& set) const;
 };
 
 // n flags; flag i is bit 7 − (i mod 8) of the low byte of values[i / 8]. The caller ensures
@@ -74,6 +82,9 @@ void apply_key(std::span<int32_t> state, const GopStream& key);
 // Adds row `row` of a delta stream (the differences to the previous frame) to the state.
 // The caller ensures the stream holds at least (row + 1) × state.size() values.
 void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row);
+// The same from streams in byte planes.
+void apply_key(std::span<int32_t> state, const GopPlanes& key);
+void apply_delta(std::span<int32_t> state, const GopPlanes& delta, uint64_t row);
 
 // First stream with the given attr and kind, or nullptr.
 const GopStream* find_stream(const std::vector<GopStream>& streams, uint8_t attr, uint8_t kind);

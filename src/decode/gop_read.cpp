@@ -9,12 +9,13 @@
 #include "encode/container.hpp"
 #include "encode/quant.hpp"
 #include "streams/stream.hpp"
+#include "support/big_alloc.hpp"
 #include "support/bytes.hpp"
 
 namespace quorvex {
 
 uint32_t GopPlanes::value(size_t i) const {
-    const uint8_t* p = bytes.get() + i;
+    const uint8_t* p = bytes + i;
     switch (width) {
         case 1: return p[0];
         case 2: return uint32_t{p[0]} | uint32_t{p[count]} << 8;
@@ -24,7 +25,8 @@ uint32_t GopPlanes::value(size_t i) const {
     }
 }
 
-Result<std::vector<GopPlanes>> Decoder::gop_planes(uint64_t g) const {
+Status Decoder::gop_planes(uint64_t g, GopPlaneSet& set) const {
+    set.streams.clear();
     if (g >= header.gops.size()) return Error::make("gop {} out of range 0..{}", g, header.gops.size());
     const GopSpan& span = header.gops[g];
     if (span.offset > bytes.size() || span.len > bytes.size() - span.offset)
@@ -35,7 +37,7 @@ Result<std::vector<GopPlanes>> Decoder::gop_planes(uint64_t g) const {
     if (!count) return Error::make("gop {} length mismatch", g);
     if (*count == 0) {
         if (span.len != kGopCountBytes) return Error::make("gop {} length mismatch", g);
-        return std::vector<GopPlanes>{};
+        return Ok{};
     }
     std::vector<RecordHeader> heads(*count);
     for (auto& h : heads) {
@@ -43,43 +45,59 @@ Result<std::vector<GopPlanes>> Decoder::gop_planes(uint64_t g) const {
         if (!rh) return Error::make("gop {} length mismatch", g);
         h = *rh;
     }
-    // Payloads in order up to the first that runs out of the section.
+    // A reader going through the streams in order meets, for each, a payload running out of the
+    // section, a record whose claims fail before decompression, or a failed decompression;
+    // that first error is the one reported. Everything up to the first failure found before
+    // decompression is decompressed (in parallel) to see whether it fails earlier.
     std::vector<std::span<const uint8_t>> payloads;
     payloads.reserve(heads.size());
+    std::optional<Error> early;
     for (const RecordHeader& h : heads) {
         auto payload = r.take(h.len);
-        if (!payload) break;
+        if (!payload) {
+            early = Error::make("gop {} length mismatch", g);
+            break;
+        }
+        if (Status ok = check_payload(*payload, h.width, h.count); !ok) {
+            early = std::move(ok).error();
+            break;
+        }
         payloads.push_back(*payload);
     }
-    // The payloads decompress in parallel; the error reported is the one a reader going through
-    // the streams in order would meet first.
-    std::vector<GopPlanes> out(payloads.size());
+    if (!early && r.remaining() != 0) early = Error::make("gop {} length mismatch", g);
+
+    std::vector<size_t> offsets(payloads.size() + 1, 0);
+    for (size_t i = 0; i < payloads.size(); ++i) offsets[i + 1] = offsets[i] + size_t{heads[i].width} * heads[i].count;
+    if (set.capacity < offsets.back()) {
+        set.buffer.reset();
+        set.buffer = alloc_uninit<uint8_t>(offsets.back());
+        set.capacity = offsets.back();
+    }
     std::vector<std::optional<Error>> errors(payloads.size());
     tbb::parallel_for(tbb::blocked_range<size_t>(0, payloads.size(), 1), [&](const tbb::blocked_range<size_t>& rg) {
         for (size_t i = rg.begin(); i < rg.end(); ++i) {
-            auto planes = unpack_planes(payloads[i], heads[i].width, heads[i].count);
-            if (!planes) {
-                errors[i] = std::move(planes).error();
-                continue;
-            }
-            out[i] = GopPlanes{heads[i].attr, heads[i].kind, heads[i].width, heads[i].count, std::move(*planes)};
+            Status ok = decompress_planes(payloads[i], heads[i].width, heads[i].count, set.buffer.get() + offsets[i]);
+            if (!ok) errors[i] = std::move(ok).error();
         }
     });
     for (auto& e : errors)
         if (e) return std::move(*e);
-    if (payloads.size() != heads.size() || r.remaining() != 0) return Error::make("gop {} length mismatch", g);
-    return out;
+    if (early) return std::move(*early);
+    set.streams.resize(heads.size());
+    for (size_t i = 0; i < heads.size(); ++i)
+        set.streams[i] = GopPlanes{heads[i].attr, heads[i].kind, heads[i].width, heads[i].count,
+                                   set.buffer.get() + offsets[i]};
+    return Ok{};
 }
 
 Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
-    QX_TRY(planes, gop_planes(g));
-    std::vector<GopStream> out(planes.size());
-    for (size_t i = 0; i < planes.size(); ++i) {
-        GopPlanes& p = planes[i];
+    GopPlaneSet set;
+    QX_CHECK(gop_planes(g, set));
+    std::vector<GopStream> out(set.streams.size());
+    for (size_t i = 0; i < set.streams.size(); ++i) {
+        const GopPlanes& p = set.streams[i];
         out[i] = GopStream{p.attr, p.kind,
-                           from_planes(std::span<const uint8_t>(p.bytes.get(), size_t{p.width} * p.count), p.width,
-                                       p.count)};
-        p.bytes.reset();
+                           from_planes(std::span<const uint8_t>(p.bytes, size_t{p.width} * p.count), p.width, p.count)};
     }
     return out;
 }
@@ -99,6 +117,41 @@ void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row)
     const uint32_t* v = delta.values.data() + row * state.size();
     for (size_t k = 0; k < state.size(); ++k)
         state[k] = static_cast<int32_t>(static_cast<uint32_t>(state[k]) + static_cast<uint32_t>(unzigzag(v[k])));
+}
+
+namespace {
+
+// Calls f(k, v) for values first … first + len − 1 of a stream in byte planes, v being value
+// first + k; the width is resolved once, outside the loop.
+template <class F>
+void for_values(const GopPlanes& s, size_t first, size_t len, const F& f) {
+    const uint8_t* p = s.bytes + first;
+    const size_t c = s.count;
+    switch (s.width) {
+        case 1:
+            for (size_t k = 0; k < len; ++k) f(k, uint32_t{p[k]});
+            break;
+        case 2:
+            for (size_t k = 0; k < len; ++k) f(k, uint32_t{p[k]} | uint32_t{p[c + k]} << 8);
+            break;
+        default:
+            for (size_t k = 0; k < len; ++k)
+                f(k, uint32_t{p[k]} | uint32_t{p[c + k]} << 8 | uint32_t{p[2 * c + k]} << 16 |
+                         uint32_t{p[3 * c + k]} << 24);
+            break;
+    }
+}
+
+}  // namespace
+
+void apply_key(std::span<int32_t> state, const GopPlanes& key) {
+    for_values(key, 0, std::min<size_t>(key.count, state.size()), [&](size_t k, uint32_t v) { state[k] = unzigzag(v); });
+}
+
+void apply_delta(std::span<int32_t> state, const GopPlanes& delta, uint64_t row) {
+    for_values(delta, static_cast<size_t>(row) * state.size(), state.size(), [&](size_t k, uint32_t v) {
+        state[k] = static_cast<int32_t>(static_cast<uint32_t>(state[k]) + static_cast<uint32_t>(unzigzag(v)));
+    });
 }
 
 const GopPlanes* find_stream(const std::vector<GopPlanes>& streams, uint8_t attr, uint8_t kind) {

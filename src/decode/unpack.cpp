@@ -33,21 +33,18 @@ std::optional<RecordHeader> read_record_header(ByteReader& r) {
     return h;
 }
 
-Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width,
-                                                 uint32_t count) {
+Status check_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count) {
     if (width != 1 && width != 2 && width != 4)
         return Error::make("invalid stream width {} (expected 1, 2 or 4)", width);
     const uint64_t need = uint64_t{width} * count;
-
-    DCtxPtr dctx(ZSTD_createDCtx(), &ZSTD_freeDCtx);
-    if (!dctx) return Error::msg("cannot create a zstd decompression context");
-
-    // Everything below runs before the output buffer is allocated, so a small record that
+    // Everything here runs before the output buffer is allocated, so a small record that
     // claims billions of values costs nothing.
     const unsigned long long declared = ZSTD_getFrameContentSize(payload.data(), payload.size());
     if (declared == ZSTD_CONTENTSIZE_ERROR) {
         // Not a readable frame header: a decompression into no space at all fails on the
         // header and names the fault in zstd's own words.
+        DCtxPtr dctx(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+        if (!dctx) return Error::msg("cannot create a zstd decompression context");
         uint8_t none = 0;
         size_t r = ZSTD_decompressDCtx(dctx.get(), &none, 0, payload.data(), payload.size());
         if (ZSTD_isError(r)) return zstd_error(r);
@@ -60,11 +57,24 @@ Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payloa
     if (need != 0 && (need - 1) / kMaxPayloadRatio > payload.size())
         return Error::make("stream payload of {} bytes cannot hold {} values of width {}", payload.size(),
                            count, width);
+    return Ok{};
+}
 
-    std::unique_ptr<uint8_t[]> planes = alloc_uninit<uint8_t>(need);
-    size_t got = ZSTD_decompressDCtx(dctx.get(), planes.get(), need, payload.data(), payload.size());
+Status decompress_planes(std::span<const uint8_t> payload, uint8_t width, uint32_t count, uint8_t* out) {
+    const uint64_t need = uint64_t{width} * count;
+    DCtxPtr dctx(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+    if (!dctx) return Error::msg("cannot create a zstd decompression context");
+    size_t got = ZSTD_decompressDCtx(dctx.get(), out, need, payload.data(), payload.size());
     if (ZSTD_isError(got)) return zstd_error(got);
     if (got != need) return short_payload(got, need);
+    return Ok{};
+}
+
+Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width,
+                                                 uint32_t count) {
+    QX_CHECK(check_payload(payload, width, count));
+    std::unique_ptr<uint8_t[]> planes = alloc_uninit<uint8_t>(size_t{width} * count);
+    QX_CHECK(decompress_planes(payload, width, count, planes.get()));
     return planes;
 }
 

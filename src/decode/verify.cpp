@@ -54,7 +54,7 @@ inline uint32_t plane_value(const uint8_t* p, size_t count, size_t i) {
 template <uint8_t W>
 void update_state(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t m, size_t d0, size_t d1,
                   int32_t* state) {
-    const uint8_t* p = s.bytes.get();
+    const uint8_t* p = s.bytes;
     const size_t base = key ? 0 : static_cast<size_t>(row) * row_len;
     for (size_t e = d0 * m; e < d1 * m; ++e) {
         const int32_t v = unzigzag(plane_value<W>(p, s.count, base + e));
@@ -156,9 +156,12 @@ Result<VerifyReport> verify(const Decoder& dec, const Frames& ref) {
     std::vector<Maxima> maxima(chunks);
 
     const Steps& s = h.steps;
+    // One buffer serves every GOP's streams in turn.
+    GopPlaneSet set;
     for (uint64_t g = 0; g < h.gops.size(); ++g) {
         const GopSpan& span = h.gops[g];
-        QX_TRY(streams, dec.gop_planes(g));
+        QX_CHECK(dec.gop_planes(g, set));
+        const std::vector<GopPlanes>& streams = set.streams;
         if (span.f0 > span.f1) continue;
         std::array<const GopPlanes*, kAttrCount> keys{};
         std::array<const GopPlanes*, kAttrCount> deltas{};
