@@ -22,31 +22,36 @@ std::vector<uint32_t> all_splats(uint64_t n) {
     return d;
 }
 
+// Positions drift by up to 10 mm a frame: a bound of 2 mm re-quantises nearly every frame, one
+// of 20 mm mostly holds.
 void BM_HoldF(benchmark::State& state) {
     const Frames& f = moving_frames();
     const std::vector<uint32_t> dyn = all_splats(f.n);
+    const double bound = static_cast<double>(state.range(0)) / 1000.0;
     for (auto _ : state) {
-        std::vector<int32_t> held = hold_f(f.pos, f.t, f.n, dyn, 0.004, 0.002);
+        std::vector<int32_t> held = hold_f(f.pos, f.t, f.n, dyn, 2 * bound, bound);
         benchmark::DoNotOptimize(held.data());
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.n * f.t));
 }
-BENCHMARK(BM_HoldF)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HoldF)->ArgName("bound_mm")->Arg(2)->Arg(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Colours flicker by up to 3 levels a frame: a bound of 1 re-quantises often, one of 4 holds.
 void BM_HoldI(benchmark::State& state) {
     const Frames& f = moving_frames();
     const std::vector<uint32_t> dyn = all_splats(f.n);
     const uint8_t* rgb = f.rgb.data();
     const uint64_t n = f.n;
+    const auto bound = static_cast<int32_t>(state.range(0));
     for (auto _ : state) {
         std::vector<int32_t> held = hold_i(
             [rgb, n](uint64_t fr, uint32_t s, size_t k) { return int32_t{rgb[(fr * n + s) * 3 + k]}; }, f.t, 3, dyn,
-            9, 4);
+            2 * bound + 1, bound);
         benchmark::DoNotOptimize(held.data());
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.n * f.t));
 }
-BENCHMARK(BM_HoldI)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HoldI)->ArgName("bound")->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Key and delta values of every GOP of 30 frames sliced from one held table.
 void BM_GopValues(benchmark::State& state) {

@@ -61,14 +61,11 @@ void run(uint64_t f_begin, uint64_t f_end, size_t m_rt, std::span<const uint32_t
             const int32_t* p = prev + (j - j0) * m;
             int32_t* c = cur + (j - j0) * m;
             // Measured against the held reconstruction, not the previous value, so slow drift
-            // cannot accumulate; the test stops at the first component over the bound.
+            // cannot accumulate. Every component is tested without a branch per component: the
+            // tests have no side effects, so this decides exactly as stopping at the first
+            // component over the bound would, without a hard-to-predict branch for each.
             bool refresh = false;
-            for (size_t k = 0; k < m; ++k) {
-                if (over(f, s, k, p[k])) {
-                    refresh = true;
-                    break;
-                }
-            }
+            for (size_t k = 0; k < m; ++k) refresh |= over(f, s, k, p[k]);
             if (refresh) {
                 for (size_t k = 0; k < m; ++k) c[k] = fresh(f, s, k);
             } else {
