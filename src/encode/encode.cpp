@@ -2,6 +2,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <algorithm>
 #include <atomic>
@@ -169,9 +170,10 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     }
 
     // One attribute and one GOP at a time: the hold writes the GOP's streams of the attribute
-    // into one table, and its key and delta are packed straight from there, in place. Every
-    // attribute and GOP takes its turn in the same table, sized for the largest, so its pages
-    // are cleared by the kernel once; the hold's state crosses from GOP to GOP in carry.
+    // into a table, and its key and delta are packed straight from there, in place. Two tables
+    // take turns, so the hold of the next step runs while the current step is packed (zstd's
+    // own threads leave pool workers idle); each table is sized for the largest step, so its
+    // pages are cleared by the kernel once. The hold's state crosses from GOP to GOP in carry.
     std::vector<PackedStream> job_packed(specs.size());
     const uint64_t gop_frames = std::min(gop, t);
     size_t table_len = 0;
@@ -180,36 +182,58 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         table_len = std::max(table_len, gop_frames * dyn[a].size() * kAttrComponents[a]);
         carry_len = std::max(carry_len, dyn[a].size() * kAttrComponents[a]);
     }
-    std::unique_ptr<uint32_t[]> table = alloc_uninit<uint32_t>(table_len);
+    std::array<std::unique_ptr<uint32_t[]>, 2> tables = {alloc_uninit<uint32_t>(table_len),
+                                                         alloc_uninit<uint32_t>(table_len)};
     std::unique_ptr<int32_t[]> carry = alloc_uninit<int32_t>(carry_len);
     // Jobs of one GOP are contiguous in the job list: gop_first[g] … gop_first[g + 1] − 1.
     std::vector<size_t> gop_first(gops + 1, specs.size());
     for (size_t i = specs.size(); i-- > 0;) gop_first[specs[i].gop] = i;
     for (uint64_t g = gops; g-- > 0;) gop_first[g] = std::min(gop_first[g], gop_first[g + 1]);
-    for (uint8_t a = 0; a < kAttrCount; ++a) {
-        if (dyn[a].empty()) continue;
+
+    std::optional<Error> pack_error;
+    auto pack_step = [&](uint8_t a, uint64_t g, uint32_t* table) {
         const size_t row = dyn[a].size() * kAttrComponents[a];
+        const uint64_t f0 = g * gop;
+        const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
+        // This GOP's jobs of the attribute: its key, then its delta when it has one.
+        size_t jobs[2];
+        size_t count = 0;
+        for (size_t i = gop_first[g]; i < gop_first[g + 1]; ++i)
+            if (specs[i].attr == a) jobs[count++] = i;
+        auto pack_job = [&](size_t i) {
+            const JobSpec& s = specs[jobs[i]];
+            const uint64_t first = s.kind == kKindKey ? 0 : 1;
+            const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
+            return pack_in_place(std::span<uint32_t>(table + first * row, rows * row), s.attr, s.kind, zstd_level,
+                                 &contexts);
+        };
+        Result<std::vector<PackedStream>> packed = pack_each(count, pack_job);
+        if (!packed) {
+            pack_error = std::move(packed).error();
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) job_packed[jobs[i]] = std::move((*packed)[i]);
+    };
+    tbb::task_group packing;
+    size_t step = 0;
+    bool failed = false;  // read only after waiting for the packing, never while it runs
+    for (uint8_t a = 0; a < kAttrCount && !failed; ++a) {
+        if (dyn[a].empty()) continue;
         for (uint64_t g = 0; g < gops; ++g) {
+            uint32_t* table = tables[step++ % 2].get();
             const uint64_t f0 = g * gop;
-            const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
-            gop_table(frames, a, dyn[a], steps, bounds, f0, f1, carry.get(), table.get());
-            // This GOP's jobs of the attribute: its key, then its delta when it has one.
-            size_t jobs[2];
-            size_t count = 0;
-            for (size_t i = gop_first[g]; i < gop_first[g + 1]; ++i)
-                if (specs[i].attr == a) jobs[count++] = i;
-            auto pack_job = [&](size_t i) {
-                const JobSpec& s = specs[jobs[i]];
-                const uint64_t first = s.kind == kKindKey ? 0 : 1;
-                const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
-                return pack_in_place(std::span<uint32_t>(table.get() + first * row, rows * row), s.attr, s.kind,
-                                     zstd_level, &contexts);
-            };
-            QX_TRY(packed, pack_each(count, pack_job));
-            for (size_t i = 0; i < count; ++i) job_packed[jobs[i]] = std::move(packed[i]);
+            gop_table(frames, a, dyn[a], steps, bounds, f0, std::min(t - 1, f0 + gop - 1), carry.get(), table);
+            // The previous step's packing is done before this one starts, so the table the next
+            // hold writes is free again; a failed step ends the encode.
+            packing.wait();
+            failed = pack_error.has_value();
+            if (failed) break;
+            packing.run([&pack_step, a, g, table] { pack_step(a, g, table); });
         }
     }
-    table.reset();
+    packing.wait();
+    if (pack_error) return std::move(*pack_error);
+    tables = {};
     carry.reset();
     for (auto& d : dyn) std::vector<uint32_t>().swap(d);
 
