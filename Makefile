@@ -26,5 +26,12 @@ test: build build-asan
 	cd $(RELEASE) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+# Benchmarks: release build with the Google Benchmark kernels, then the end-to-end harness.
+# Quick iteration: make bench BENCH_SIZES=small,medium BENCH_RUNS=1 (see bench/run.py).
+bench: deps
+	cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQX_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(RELEASE) -j $(JOBS)
+	python3 bench/run.py --bin $(RELEASE)
+
 clean:
 	rm -rf build

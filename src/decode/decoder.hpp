@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -31,6 +32,26 @@ struct GopStream {
     std::vector<uint32_t> values;
 };
 
+// One stream of a GOP section, decompressed but left in its byte planes.
+struct GopPlanes {
+    uint8_t attr = 0;
+    uint8_t kind = 0;
+    uint8_t width = 1;
+    uint32_t count = 0;
+    const uint8_t* bytes = nullptr;  // width × count: plane p holds bits 8p … 8p + 7 of every value
+
+    // Value i (< count), rebuilt from its bytes in every plane.
+    uint32_t value(size_t i) const;
+};
+
+// The streams of one GOP section in byte planes, all inside one buffer that the next GOP read
+// into the same set reuses when it is large enough.
+struct GopPlaneSet {
+    std::vector<GopPlanes> streams;
+    std::unique_ptr<uint8_t[]> buffer;
+    size_t capacity = 0;
+};
+
 struct Decoder {
     Header header;
     std::vector<uint8_t> bytes;  // the whole file
@@ -44,6 +65,9 @@ struct Decoder {
 
     // Unpacks every stream of GOP g, in the order of the section's record headers.
     Result<std::vector<GopStream>> gop_streams(uint64_t g) const;
+    // The same streams left in byte planes (a quarter of the memory of the values at width 1),
+    // read into set. The payloads are decompressed in parallel. On failure set.streams is empty.
+    Status gop_planes(uint64_t g, GopPlaneSet& set) const;
 };
 
 // n flags; flag i is bit 7 − (i mod 8) of the low byte of values[i / 8]. The caller ensures
@@ -58,13 +82,18 @@ void apply_key(std::span<int32_t> state, const GopStream& key);
 // Adds row `row` of a delta stream (the differences to the previous frame) to the state.
 // The caller ensures the stream holds at least (row + 1) × state.size() values.
 void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row);
+// The same from streams in byte planes.
+void apply_key(std::span<int32_t> state, const GopPlanes& key);
+void apply_delta(std::span<int32_t> state, const GopPlanes& delta, uint64_t row);
 
 // First stream with the given attr and kind, or nullptr.
 const GopStream* find_stream(const std::vector<GopStream>& streams, uint8_t attr, uint8_t kind);
+const GopPlanes* find_stream(const std::vector<GopPlanes>& streams, uint8_t attr, uint8_t kind);
 
 // Checks that a GOP's key stream holds exactly D × m values and its delta stream, when the
 // GOP has more than one frame, exactly (f1 − f0) × D × m.
 Status check_stream_length(const GopStream& s, uint64_t rows, uint64_t d, size_t m, uint64_t g);
+Status check_stream_length(const GopPlanes& s, uint64_t rows, uint64_t d, size_t m, uint64_t g);
 
 // Frame `frame` as n .splat records in file order.
 Result<std::vector<uint8_t>> reconstruct_frame(const Decoder& dec, uint64_t frame);

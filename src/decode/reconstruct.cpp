@@ -27,7 +27,9 @@ Result<std::vector<uint8_t>> reconstruct_frame(const Decoder& dec, uint64_t fram
         if (h.gops[g].f0 <= frame && frame <= h.gops[g].f1) break;
     if (g == h.gops.size()) return Error::msg("no gop");
     const GopSpan& span = h.gops[g];
-    QX_TRY(streams, dec.gop_streams(g));
+    GopPlaneSet set;
+    QX_CHECK(dec.gop_planes(g, set));
+    const std::vector<GopPlanes>& streams = set.streams;
 
     const StaticState& st = dec.static_state;
     std::array<std::vector<uint32_t>, kAttrCount> dyn;
@@ -39,12 +41,12 @@ Result<std::vector<uint8_t>> reconstruct_frame(const Decoder& dec, uint64_t fram
     for (uint8_t a = 0; a < kAttrCount; ++a) {
         const uint64_t d = dyn[a].size();
         if (d == 0) continue;
-        const GopStream* key = find_stream(streams, a, kKindKey);
+        const GopPlanes* key = find_stream(streams, a, kKindKey);
         if (!key) return Error::msg("missing key");
         QX_CHECK(check_stream_length(*key, 1, d, kAttrComponents[a], g));
         apply_key(state[a], *key);
         if (frame > span.f0) {
-            const GopStream* delta = find_stream(streams, a, kKindDelta);
+            const GopPlanes* delta = find_stream(streams, a, kKindDelta);
             if (!delta) return Error::msg("missing delta");
             QX_CHECK(check_stream_length(*delta, span.f1 - span.f0, d, kAttrComponents[a], g));
             for (uint64_t row = 0; row < frame - span.f0; ++row) apply_delta(state[a], *delta, row);

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "streams/stream.hpp"
+#include "support/big_alloc.hpp"
 
 namespace quorvex {
 
@@ -90,21 +91,18 @@ std::optional<RecordHeader> read_record_header(ByteReader& r) {
     return h;
 }
 
-Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width,
-                                             uint32_t count) {
+Status check_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count) {
     if (width != 1 && width != 2 && width != 4)
         return Error::make("invalid stream width {} (expected 1, 2 or 4)", width);
     const uint64_t need = uint64_t{width} * count;
-
-    DCtxPtr dctx(ZSTD_createDCtx(), &ZSTD_freeDCtx);
-    if (!dctx) return Error::msg("cannot create a zstd decompression context");
-
-    // Everything below runs before the output buffer is allocated, so a small record that
+    // Everything here runs before the output buffer is allocated, so a small record that
     // claims billions of values costs nothing.
     const unsigned long long declared = ZSTD_getFrameContentSize(payload.data(), payload.size());
     if (declared == ZSTD_CONTENTSIZE_ERROR) {
         // Not a readable frame header: a decompression into no space at all fails on the
         // header and names the fault in zstd's own words.
+        DCtxPtr dctx(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+        if (!dctx) return Error::msg("cannot create a zstd decompression context");
         uint8_t none = 0;
         size_t r = ZSTD_decompressDCtx(dctx.get(), &none, 0, payload.data(), payload.size());
         if (ZSTD_isError(r)) return zstd_error(r);
@@ -120,22 +118,39 @@ Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, u
     // a large content size over a few small blocks is refused here, not after allocating.
     if (need != 0) {
         QX_TRY(bound, payload_output_bound(payload));
-        if (bound < need)
-            return Error::make("stream payload holds at most {} bytes, expected {}", bound, need);
+        if (bound < need) return Error::make("stream payload holds at most {} bytes, expected {}", bound, need);
     }
+    return Ok{};
+}
 
-    std::vector<uint8_t> planes;
-    try {
-        planes.resize(need);
-    } catch (const std::bad_alloc&) {
-        return Error::make("cannot allocate {} bytes for a stream of {} values", need, count);
-    }
-    size_t got =
-        ZSTD_decompressDCtx(dctx.get(), planes.data(), planes.size(), payload.data(), payload.size());
+Status decompress_planes(std::span<const uint8_t> payload, uint8_t width, uint32_t count, uint8_t* out) {
+    const uint64_t need = uint64_t{width} * count;
+    DCtxPtr dctx(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+    if (!dctx) return Error::msg("cannot create a zstd decompression context");
+    size_t got = ZSTD_decompressDCtx(dctx.get(), out, need, payload.data(), payload.size());
     if (ZSTD_isError(got)) return zstd_error(got);
     if (got != need) return short_payload(got, need);
+    return Ok{};
+}
+
+Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width,
+                                                 uint32_t count) {
+    QX_CHECK(check_payload(payload, width, count));
+    std::unique_ptr<uint8_t[]> planes;
     try {
-        return from_planes(planes, width, count);
+        planes = alloc_uninit<uint8_t>(size_t{width} * count);
+    } catch (const std::bad_alloc&) {
+        return Error::make("cannot allocate {} bytes for a stream of {} values", size_t{width} * count, count);
+    }
+    QX_CHECK(decompress_planes(payload, width, count, planes.get()));
+    return planes;
+}
+
+Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width,
+                                             uint32_t count) {
+    QX_TRY(planes, unpack_planes(payload, width, count));
+    try {
+        return from_planes(std::span<const uint8_t>(planes.get(), size_t{width} * count), width, count);
     } catch (const std::bad_alloc&) {
         return Error::make("cannot allocate {} bytes for a stream of {} values", uint64_t{4} * count, count);
     }

@@ -3,6 +3,7 @@
 // rebuilt from its byte planes. Every input here is untrusted file content.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -37,6 +38,12 @@ std::optional<RecordHeader> read_record_header(ByteReader& r);
 // length, or beyond what its blocks can regenerate (raw and RLE blocks state their size, a
 // compressed block yields at most 128 KiB), whatever content size the frame header declares.
 Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
+// The same checks and decompression, leaving the width × count bytes in their planes.
+Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
+// unpack_planes in two steps: every check that can be made before the output is allocated, then
+// the decompression into out (width × count bytes) with the checks of the result.
+Status check_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
+Status decompress_planes(std::span<const uint8_t> payload, uint8_t width, uint32_t count, uint8_t* out);
 
 // Reads one whole record (header directly followed by its payload) at buf[cursor] and returns
 // its values; on success cursor moves past the record (cursor + 11 + L). Fails with

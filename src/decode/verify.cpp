@@ -1,39 +1,28 @@
 #include "decode/verify.hpp"
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
+#include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <utility>
 #include <vector>
 
-#include "encode/hold.hpp"
+#include "encode/quant.hpp"
 
 namespace quorvex {
 
 namespace {
 
+// Splats per task: a task takes its run of splats through every frame of a GOP, so the run's
+// attribute states stay in cache from frame to frame.
+constexpr size_t kVerifyChunk = 4096;
+
 // Maximum that ignores NaN: the maximum of a number and NaN is the number.
 inline double max_f(double m, double v) { return v > m ? v : m; }
-
-// Parallel maximum over [0, count) of err(i); exact and order-independent, so the result
-// does not depend on the number of threads.
-template <class T, class Err>
-T par_max(size_t count, const Err& err) {
-    return tbb::parallel_reduce(
-        tbb::blocked_range<size_t>(0, count), T{0},
-        [&](const tbb::blocked_range<size_t>& r, T m) {
-            for (size_t i = r.begin(); i < r.end(); ++i) {
-                T v = err(i);
-                m = v > m ? v : m;
-            }
-            return m;
-        },
-        [](T a, T b) { return b > a ? b : a; });
-}
 
 // |a − b| of integers, widened so unclamped products of hostile indices cannot overflow,
 // saturated back into the report's 32-bit range.
@@ -43,61 +32,83 @@ inline int32_t sat32(int64_t v) {
                                                    : static_cast<int32_t>(v);
 }
 
-struct Measure {
-    const Decoder& dec;
-    const Frames& ref;
-    const std::array<std::vector<uint32_t>, kAttrCount>& dyn;
-    const std::array<std::vector<int32_t>, kAttrCount>& state;
+// The running maxima of one run of splats. Maxima are exact and ignore NaN, so combining the
+// runs in any grouping gives the maxima over all splats whatever the number of threads.
+struct Maxima {
+    double pos = 0.0;
+    double scale = 0.0;
+    int64_t rgb = 0;
+    int64_t alpha = 0;
+    int64_t rot = 0;
+};
 
-    // Float attribute (pos or scale): static splats from base × base step, dynamic from index × step.
-    double float_attr(uint64_t f, const std::vector<float>& plane, const std::vector<uint8_t>& mask,
-                      const std::vector<int32_t>& base, double base_step, size_t a, double step) const {
-        const uint64_t n = ref.n;
-        const float* r = plane.data() + f * n * 3;
-        const double s = par_max<double>(n, [&](size_t i) {
-            if (!mask[i]) return 0.0;
-            double m = 0.0;
+// Value i of a stream in byte planes, for the stream's width.
+template <uint8_t W>
+inline uint32_t plane_value(const uint8_t* p, size_t count, size_t i) {
+    uint32_t v = p[i];
+    if constexpr (W >= 2) v |= uint32_t{p[count + i]} << 8;
+    if constexpr (W == 4) v |= uint32_t{p[2 * count + i]} << 16 | uint32_t{p[3 * count + i]} << 24;
+    return v;
+}
+
+// Brings the state of dynamic splats [d0, d1) of one attribute to the next frame: the key's
+// absolute indices at a GOP's first frame, else one delta row added (wrapping).
+template <uint8_t W>
+void update_state(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t m, size_t d0, size_t d1,
+                  int32_t* state) {
+    const uint8_t* p = s.bytes;
+    const size_t base = key ? 0 : static_cast<size_t>(row) * row_len;
+    for (size_t e = d0 * m; e < d1 * m; ++e) {
+        const int32_t v = unzigzag(plane_value<W>(p, s.count, base + e));
+        state[e] = key ? v : static_cast<int32_t>(static_cast<uint32_t>(state[e]) + static_cast<uint32_t>(v));
+    }
+}
+
+void update_state(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t m, size_t d0, size_t d1,
+                  int32_t* state) {
+    switch (s.width) {
+        case 1: return update_state<1>(s, key, row, row_len, m, d0, d1, state);
+        case 2: return update_state<2>(s, key, row, row_len, m, d0, d1, state);
+        default: return update_state<4>(s, key, row, row_len, m, d0, d1, state);
+    }
+}
+
+// Largest error of a float attribute (3 components) over splats [i0, i1) of one frame: static
+// splats against base × base step, dynamic ones (the d-th dynamic splat from d0 on) against
+// index × step, both in f64 from the f64 product.
+double float_errors(const float* r, const uint8_t* mask, const int32_t* base, double base_step, const int32_t* q,
+                    double step, size_t i0, size_t i1, size_t d) {
+    double m = 0.0;
+    for (size_t i = i0; i < i1; ++i) {
+        if (mask[i]) {
             for (size_t k = 0; k < 3; ++k)
                 m = max_f(m, std::fabs(static_cast<double>(base[3 * i + k]) * base_step -
                                        static_cast<double>(r[3 * i + k])));
-            return m;
-        });
-        const auto& idx = dyn[a];
-        const auto& q = state[a];
-        const double d = par_max<double>(idx.size(), [&](size_t j) {
-            double m = 0.0;
+        } else {
             for (size_t k = 0; k < 3; ++k)
-                m = max_f(m, std::fabs(static_cast<double>(q[3 * j + k]) * step -
-                                       static_cast<double>(r[3 * idx[j] + k])));
-            return m;
-        });
-        return max_f(s, d);
+                m = max_f(m, std::fabs(static_cast<double>(q[3 * d + k]) * step - static_cast<double>(r[3 * i + k])));
+            ++d;
+        }
     }
+    return m;
+}
 
-    // Integer attribute: static splats exact base values, dynamic index × step unclamped.
-    template <class P, class B>
-    int32_t int_attr(uint64_t f, const std::vector<P>& plane, const std::vector<uint8_t>& mask,
-                     const std::vector<B>& base, size_t a, int32_t step) const {
-        const size_t m = kAttrComponents[a];
-        const uint64_t n = ref.n;
-        const P* r = plane.data() + f * n * m;
-        const int32_t s = par_max<int32_t>(n, [&](size_t i) {
-            if (!mask[i]) return int32_t{0};
-            int64_t e = 0;
-            for (size_t k = 0; k < m; ++k) e = std::max(e, abs_diff(base[m * i + k], r[m * i + k]));
-            return sat32(e);
-        });
-        const auto& idx = dyn[a];
-        const auto& q = state[a];
-        const int32_t d = par_max<int32_t>(idx.size(), [&](size_t j) {
-            int64_t e = 0;
-            for (size_t k = 0; k < m; ++k)
-                e = std::max(e, abs_diff(int64_t{q[m * j + k]} * step, r[m * idx[j] + k]));
-            return sat32(e);
-        });
-        return std::max(s, d);
+// Largest error of an integer attribute with M components: static splats against their base
+// values, dynamic ones against index × step, unclamped.
+template <size_t M, class P, class B>
+int64_t int_errors(const P* r, const uint8_t* mask, const B* base, const int32_t* q, int32_t step, size_t i0,
+                   size_t i1, size_t d) {
+    int64_t m = 0;
+    for (size_t i = i0; i < i1; ++i) {
+        if (mask[i]) {
+            for (size_t k = 0; k < M; ++k) m = std::max(m, abs_diff(base[M * i + k], r[M * i + k]));
+        } else {
+            for (size_t k = 0; k < M; ++k) m = std::max(m, abs_diff(int64_t{q[M * d + k]} * step, r[M * i + k]));
+            ++d;
+        }
     }
-};
+    return m;
+}
 
 // Every frame 0 … t − 1 must be covered by exactly one GOP: a frame no GOP covers would pass
 // unchecked, and a frame covered twice would be checked twice, so a table of many overlapping
@@ -126,12 +137,6 @@ Result<VerifyReport> verify(const Decoder& dec, const Frames& ref) {
         return Error::make("reference mismatch: file {}x{}, reference {}x{}", h.t, h.n, ref.t, ref.n);
     const double scale_bound = std::log(1.0 + h.bounds.scale_rel);
     const StaticState& st = dec.static_state;
-    std::array<std::vector<uint32_t>, kAttrCount> dyn;
-    std::array<std::vector<int32_t>, kAttrCount> state;
-    for (size_t a = 0; a < kAttrCount; ++a) {
-        dyn[a] = dyn_indices(st.masks[a]);
-        state[a].assign(dyn[a].size() * kAttrComponents[a], 0);
-    }
     // Frame ranges are checked against the reference before any frame is indexed.
     for (uint64_t g = 0; g < h.gops.size(); ++g) {
         const GopSpan& s = h.gops[g];
@@ -140,46 +145,94 @@ Result<VerifyReport> verify(const Decoder& dec, const Frames& ref) {
     }
     QX_CHECK(check_coverage(h));
 
-    VerifyReport rep;
-    const Measure measure{dec, ref, dyn, state};
+    // Runs of splats, and for each run and attribute the position in the dynamic index list
+    // (the ascending dynamic splats) of the run's first dynamic splat; the last entry is the
+    // attribute's dynamic count D.
+    const uint64_t n = h.n;
+    const size_t chunks = static_cast<size_t>((n + kVerifyChunk - 1) / kVerifyChunk);
+    std::array<std::vector<size_t>, kAttrCount> dstart;
+    std::array<std::vector<int32_t>, kAttrCount> state;
+    for (size_t a = 0; a < kAttrCount; ++a) {
+        dstart[a].assign(chunks + 1, 0);
+        const uint8_t* mask = st.masks[a].data();
+        for (size_t c = 0; c < chunks; ++c) {
+            const size_t i1 = std::min<size_t>(n, (c + 1) * kVerifyChunk);
+            size_t zeros = 0;
+            for (size_t i = c * kVerifyChunk; i < i1; ++i) zeros += mask[i] == 0;
+            dstart[a][c + 1] = dstart[a][c] + zeros;
+        }
+        state[a].assign(dstart[a][chunks] * kAttrComponents[a], 0);
+    }
+    std::vector<Maxima> maxima(chunks);
+
+    const Steps& s = h.steps;
+    // One buffer serves every GOP's streams in turn.
+    GopPlaneSet set;
     for (uint64_t g = 0; g < h.gops.size(); ++g) {
         const GopSpan& span = h.gops[g];
-        QX_TRY(streams, dec.gop_streams(g));
+        QX_CHECK(dec.gop_planes(g, set));
+        const std::vector<GopPlanes>& streams = set.streams;
         if (span.f0 > span.f1) continue;
-        std::array<const GopStream*, kAttrCount> deltas{};
+        std::array<const GopPlanes*, kAttrCount> keys{};
+        std::array<const GopPlanes*, kAttrCount> deltas{};
         for (uint8_t a = 0; a < kAttrCount; ++a) {
-            const uint64_t d = dyn[a].size();
+            const uint64_t d = dstart[a][chunks];
             if (d == 0) continue;
-            const GopStream* key = find_stream(streams, a, kKindKey);
-            if (!key) return Error::msg("missing key stream");
-            QX_CHECK(check_stream_length(*key, 1, d, kAttrComponents[a], g));
+            keys[a] = find_stream(streams, a, kKindKey);
+            if (!keys[a]) return Error::msg("missing key stream");
+            QX_CHECK(check_stream_length(*keys[a], 1, d, kAttrComponents[a], g));
             if (span.f1 > span.f0) {
                 deltas[a] = find_stream(streams, a, kKindDelta);
                 if (!deltas[a]) return Error::msg("missing delta stream");
                 QX_CHECK(check_stream_length(*deltas[a], span.f1 - span.f0, d, kAttrComponents[a], g));
             }
         }
-        for (uint64_t f = span.f0; f <= span.f1; ++f) {
-            for (uint8_t a = 0; a < kAttrCount; ++a) {
-                if (dyn[a].empty()) continue;
-                if (f == span.f0)
-                    apply_key(state[a], *find_stream(streams, a, kKindKey));
-                else
-                    apply_delta(state[a], *deltas[a], f - span.f0 - 1);
+        // Each task owns a run of splats: its entries of the five states and its maxima.
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, chunks, 1), [&](const tbb::blocked_range<size_t>& rg) {
+            for (size_t c = rg.begin(); c < rg.end(); ++c) {
+                const size_t i0 = c * kVerifyChunk;
+                const size_t i1 = std::min<size_t>(n, i0 + kVerifyChunk);
+                Maxima& mx = maxima[c];
+                for (uint64_t f = span.f0; f <= span.f1; ++f) {
+                    const bool key = f == span.f0;
+                    const uint64_t row = key ? 0 : f - span.f0 - 1;
+                    for (uint8_t a = 0; a < kAttrCount; ++a) {
+                        const size_t d0 = dstart[a][c];
+                        const size_t d1 = dstart[a][c + 1];
+                        if (d1 == d0) continue;
+                        const size_t m = kAttrComponents[a];
+                        update_state(key ? *keys[a] : *deltas[a], key, row, dstart[a][chunks] * m, m, d0, d1,
+                                     state[a].data());
+                    }
+                    const uint64_t fn = f * n;
+                    mx.pos = max_f(mx.pos, float_errors(ref.pos.data() + fn * 3, st.masks[kAttrPos].data(),
+                                                        st.base_pos.data(), s.base_pos, state[kAttrPos].data(),
+                                                        s.pos, i0, i1, dstart[kAttrPos][c]));
+                    mx.scale = max_f(mx.scale, float_errors(ref.scale_log.data() + fn * 3,
+                                                            st.masks[kAttrScale].data(), st.base_scale.data(),
+                                                            s.base_scale_log, state[kAttrScale].data(),
+                                                            s.scale_log, i0, i1, dstart[kAttrScale][c]));
+                    mx.rgb = std::max(mx.rgb, int_errors<3>(ref.rgb.data() + fn * 3, st.masks[kAttrRgb].data(),
+                                                            st.base_rgb.data(), state[kAttrRgb].data(), s.rgb, i0,
+                                                            i1, dstart[kAttrRgb][c]));
+                    mx.alpha = std::max(mx.alpha, int_errors<1>(ref.alpha.data() + fn, st.masks[kAttrAlpha].data(),
+                                                                st.base_alpha.data(), state[kAttrAlpha].data(),
+                                                                s.alpha, i0, i1, dstart[kAttrAlpha][c]));
+                    mx.rot = std::max(mx.rot, int_errors<4>(ref.rot.data() + fn * 4, st.masks[kAttrRot].data(),
+                                                            st.base_rot.data(), state[kAttrRot].data(), s.rot, i0,
+                                                            i1, dstart[kAttrRot][c]));
+                }
             }
-            const Steps& s = h.steps;
-            rep.pos_err = max_f(rep.pos_err, measure.float_attr(f, ref.pos, st.masks[kAttrPos], st.base_pos,
-                                                                s.base_pos, kAttrPos, s.pos));
-            rep.scale_err = max_f(rep.scale_err, measure.float_attr(f, ref.scale_log, st.masks[kAttrScale],
-                                                                    st.base_scale, s.base_scale_log, kAttrScale,
-                                                                    s.scale_log));
-            rep.rgb_err = std::max(rep.rgb_err,
-                                   measure.int_attr(f, ref.rgb, st.masks[kAttrRgb], st.base_rgb, kAttrRgb, s.rgb));
-            rep.alpha_err = std::max(rep.alpha_err, measure.int_attr(f, ref.alpha, st.masks[kAttrAlpha],
-                                                                     st.base_alpha, kAttrAlpha, s.alpha));
-            rep.rot_err = std::max(rep.rot_err,
-                                   measure.int_attr(f, ref.rot, st.masks[kAttrRot], st.base_rot, kAttrRot, s.rot));
-        }
+        });
+    }
+
+    VerifyReport rep;
+    for (const Maxima& m : maxima) {
+        rep.pos_err = max_f(rep.pos_err, m.pos);
+        rep.scale_err = max_f(rep.scale_err, m.scale);
+        rep.rgb_err = std::max(rep.rgb_err, sat32(m.rgb));
+        rep.alpha_err = std::max(rep.alpha_err, sat32(m.alpha));
+        rep.rot_err = std::max(rep.rot_err, sat32(m.rot));
     }
     rep.ok = rep.pos_err <= h.bounds.pos_m + 0.000001 && rep.scale_err <= scale_bound + 0.000001 &&
              rep.rgb_err <= h.bounds.rgb && rep.alpha_err <= h.bounds.alpha && rep.rot_err <= h.bounds.rot;

@@ -62,6 +62,14 @@ std::vector<NamedStream> static_streams(const FrontEnd& fe) {
     return out;
 }
 
+void stream_row(bool key, const int32_t* cur, const int32_t* prev, size_t count, uint32_t* out) {
+    if (key) {
+        for (size_t i = 0; i < count; ++i) out[i] = zigzag(cur[i]);
+    } else {
+        for (size_t i = 0; i < count; ++i) out[i] = zigzag(wrapping_sub(cur[i], prev[i]));
+    }
+}
+
 GopValues gop_values(std::span<const int32_t> held, size_t d, size_t m, uint64_t f0, uint64_t f1) {
     const size_t v = d * m;  // values per frame
     const size_t frames = f1 > f0 ? static_cast<size_t>(f1 - f0) : 0;
@@ -71,10 +79,10 @@ GopValues gop_values(std::span<const int32_t> held, size_t d, size_t m, uint64_t
     g.delta.resize(frames * v);
     // The key is the index held at f0, carried over from earlier GOPs, not re-quantised.
     const int32_t* key = held.data() + static_cast<size_t>(f0) * v;
-    for (size_t i = 0; i < v; ++i) g.key[i] = zigzag(key[i]);
+    stream_row(true, key, nullptr, v, g.key.data());
     // Frames f0 + 1 … f1 follow the key contiguously; each value is the change from the
     // entry one frame earlier.
-    for (size_t i = 0; i < frames * v; ++i) g.delta[i] = zigzag(wrapping_sub(key[v + i], key[i]));
+    stream_row(false, key + v, key, frames * v, g.delta.data());
     return g;
 }
 

@@ -36,4 +36,10 @@ struct GopValues {
 // Key and delta values of one attribute for the GOP f0..f1, sliced from its held table.
 GopValues gop_values(std::span<const int32_t> held, size_t d, size_t m, uint64_t f0, uint64_t f1);
 
+// Stored values of one frame's held row (count entries): the key values zigzag(cur) at a GOP's
+// first frame, otherwise the delta values zigzag(cur − prev) with a wrapping subtraction, prev
+// being the row of the frame before. A table of t such rows holds every GOP stream of the
+// attribute contiguously: GOP f0..f1 has its key in row f0 and its delta in rows f0 + 1 … f1.
+void stream_row(bool key, const int32_t* cur, const int32_t* prev, size_t count, uint32_t* out);
+
 }  // namespace quorvex

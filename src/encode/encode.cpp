@@ -1,9 +1,14 @@
 #include "encode/encode.hpp"
 
+#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <cmath>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -12,33 +17,37 @@
 #include "encode/hold.hpp"
 #include "model/attribute.hpp"
 #include "model/splat.hpp"
+#include "support/big_alloc.hpp"
 #include "support/bytes.hpp"
 
 namespace quorvex {
 
 namespace {
 
-// Packs `count` streams in parallel. Each task builds its stream with build(i) just before
-// packing it, so at most one raw stream per worker is alive at a time. Results keep index
-// order; the first error stored wins and stops workers from starting further streams.
-template <class Build>
-Result<std::vector<PackedStream>> pack_each(size_t count, const Build& build, int32_t level) {
+// Packs `count` streams in parallel with pack_one(i) → Result<PackedStream>, which builds or
+// slices its values just before packing them, so at most one stream's planes per worker are
+// alive at a time. Results keep index order; the first error stored wins and stops workers
+// from starting further streams.
+template <class PackOne>
+Result<std::vector<PackedStream>> pack_each(size_t count, const PackOne& pack_one) {
     std::vector<PackedStream> out(count);
     std::atomic<bool> stop{false};
     std::mutex slot_mutex;
     std::optional<Error> slot;
-    tbb::parallel_for(size_t{0}, count, [&](size_t i) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        auto packed = pack(build(i), level);
-        if (!packed) {
-            {
-                std::unique_lock lock(slot_mutex, std::try_to_lock);
-                if (lock.owns_lock() && !slot) slot = std::move(packed).error();
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t i = r.begin(); i < r.end(); ++i) {
+            if (stop.load(std::memory_order_relaxed)) return;
+            Result<PackedStream> packed = pack_one(i);
+            if (!packed) {
+                {
+                    std::unique_lock lock(slot_mutex, std::try_to_lock);
+                    if (lock.owns_lock() && !slot) slot = std::move(packed).error();
+                }
+                stop.store(true, std::memory_order_relaxed);
+                return;
             }
-            stop.store(true, std::memory_order_relaxed);
-            return;
+            out[i] = std::move(*packed);
         }
-        out[i] = std::move(*packed);
     });
     if (slot) return std::move(*slot);
     if (stop.load()) return Error::msg("stream packing failed");
@@ -51,39 +60,48 @@ struct JobSpec {
     uint8_t kind;
 };
 
-// Held tables in attribute code order pos, rot, rgb, alpha, scale.
-struct HeldTables {
-    std::array<std::vector<uint32_t>, kAttrCount> dyn;
-    std::array<std::vector<int32_t>, kAttrCount> held;
-};
-
-HeldTables hold_all(const Frames& frames, const FrontEnd& fe, const Bounds& bounds, const Steps& steps) {
-    HeldTables h;
-    h.dyn[kAttrPos] = dyn_indices(fe.mask_pos);
-    h.dyn[kAttrRot] = dyn_indices(fe.mask_rot);
-    h.dyn[kAttrRgb] = dyn_indices(fe.mask_rgb);
-    h.dyn[kAttrAlpha] = dyn_indices(fe.mask_alpha);
-    h.dyn[kAttrScale] = dyn_indices(fe.mask_scale);
-
-    const uint64_t t = frames.t;
+// The streams of one dynamic attribute for the GOP f0..f1, as a table of f1 − f0 + 1 rows of
+// D × m values written to rows: row 0 holds the key values (zigzagged held indices of frame f0)
+// and row r the delta values of frame f0 + r (stream_row), so the key stream is row 0 and the
+// delta stream rows 1 … f1 − f0, contiguous. The hold writes every entry of these rows itself;
+// no held table is kept. carry holds the held indices of frame f0 − 1 (for f0 > 0) and is left
+// with those of frame f1, so the hold runs on across GOPs.
+void gop_table(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn, const Steps& steps,
+               const Bounds& bounds, uint64_t f0, uint64_t f1, int32_t* carry, uint32_t* rows) {
     const uint64_t n = frames.n;
-    const double scale_bound = std::log(1.0 + bounds.scale_rel);
-    // Hold coding order: pos, scale, rgb, alpha, rot.
-    h.held[kAttrPos] = hold_f(frames.pos, t, n, h.dyn[kAttrPos], steps.pos, bounds.pos_m);
-    h.held[kAttrScale] = hold_f(frames.scale_log, t, n, h.dyn[kAttrScale], steps.scale_log, scale_bound);
-    const uint8_t* rgb = frames.rgb.data();
-    h.held[kAttrRgb] = hold_i(
-        [rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, t, 3,
-        h.dyn[kAttrRgb], steps.rgb, bounds.rgb);
-    const uint8_t* alpha = frames.alpha.data();
-    h.held[kAttrAlpha] = hold_i(
-        [alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, t, 1,
-        h.dyn[kAttrAlpha], steps.alpha, bounds.alpha);
-    const int16_t* rot = frames.rot.data();
-    h.held[kAttrRot] = hold_i(
-        [rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, t, 4,
-        h.dyn[kAttrRot], steps.rot, bounds.rot);
-    return h;
+    const size_t m = kAttrComponents[attr];
+    const size_t d = dyn.size();
+    auto emit = [rows, d, m, f0](uint64_t f, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) {
+        stream_row(f == f0, cur, prev, (j1 - j0) * m, rows + (static_cast<size_t>(f - f0) * d + j0) * m);
+    };
+    const uint64_t end = f1 + 1;
+    switch (attr) {
+        case kAttrPos:
+            hold_f_rows(frames.pos, n, dyn, steps.pos, bounds.pos_m, f0, end, carry, emit);
+            break;
+        case kAttrScale:
+            hold_f_rows(frames.scale_log, n, dyn, steps.scale_log, std::log(1.0 + bounds.scale_rel), f0, end, carry,
+                        emit);
+            break;
+        case kAttrRgb: {
+            const uint8_t* rgb = frames.rgb.data();
+            hold_i_rows([rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, 3,
+                        dyn, steps.rgb, bounds.rgb, f0, end, carry, emit);
+            break;
+        }
+        case kAttrAlpha: {
+            const uint8_t* alpha = frames.alpha.data();
+            hold_i_rows([alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, 1, dyn,
+                        steps.alpha, bounds.alpha, f0, end, carry, emit);
+            break;
+        }
+        default: {
+            const int16_t* rot = frames.rot.data();
+            hold_i_rows([rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, 4,
+                        dyn, steps.rot, bounds.rot, f0, end, carry, emit);
+            break;
+        }
+    }
 }
 
 uint64_t count_zero(const std::vector<uint8_t>& mask) {
@@ -96,10 +114,26 @@ double static_fraction(const std::vector<uint8_t>& mask, uint64_t n) {
     return static_cast<double>(ones) / static_cast<double>(n);
 }
 
+// Writes a stream record's 11 header bytes at out.
+uint8_t* store_record_header(uint8_t* out, const PackedStream& p) {
+    out[0] = p.attr;
+    out[1] = p.kind;
+    out[2] = p.width;
+    store_u32(out + 3, p.count);
+    // pack refuses payloads that do not fit the 32-bit length field.
+    store_u32(out + 7, static_cast<uint32_t>(p.bytes.size()));
+    return out + kStreamRecordBytes;
+}
+
+uint8_t* store_bytes(uint8_t* out, std::span<const uint8_t> bytes) {
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    return out + bytes.size();
+}
+
 }  // namespace
 
 Result<std::vector<PackedStream>> pack_all(std::vector<RawStream> raws, int32_t level) {
-    return pack_each(raws.size(), [&](size_t i) { return std::move(raws[i]); }, level);
+    return pack_each(raws.size(), [&](size_t i) { return pack(std::move(raws[i]), level); });
 }
 
 Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32_t zstd_level,
@@ -108,15 +142,20 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
 
     const Steps steps = steps_from(bounds);
     FrontEnd fe = front_end(frames, bounds);
-    HeldTables ht = hold_all(frames, fe, bounds, steps);
+    std::array<std::vector<uint32_t>, kAttrCount> dyn = {dyn_indices(fe.mask_pos), dyn_indices(fe.mask_rot),
+                                                         dyn_indices(fe.mask_rgb), dyn_indices(fe.mask_alpha),
+                                                         dyn_indices(fe.mask_scale)};
 
     // Static section.
     std::vector<NamedStream> statics = static_streams(fe);
-    QX_TRY(static_packed,
-           pack_each(statics.size(), [&](size_t i) { return std::move(statics[i].stream); }, zstd_level));
+    // Every stream borrows its zstd context from one pool, so contexts are set up once per encode.
+    ZstdPool contexts;
+    QX_TRY(static_packed, pack_each(statics.size(), [&](size_t i) {
+               RawStream& r = statics[i].stream;
+               return pack_in_place(r.values, r.attr, r.kind, zstd_level, &contexts);
+           }));
 
-    // GOP jobs: per GOP, attributes in code order, key then delta. Values are cut from the
-    // held tables inside the packing tasks.
+    // GOP jobs: per GOP, attributes in code order, key then delta.
     const uint64_t t = frames.t;
     const uint64_t gops = (t + gop - 1) / gop;
     std::vector<JobSpec> specs;
@@ -124,50 +163,92 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         const uint64_t f0 = g * gop;
         const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
         for (uint8_t a = 0; a < kAttrCount; ++a) {
-            if (ht.dyn[a].empty()) continue;
+            if (dyn[a].empty()) continue;
             specs.push_back({g, a, kKindKey});
             if (f1 > f0) specs.push_back({g, a, kKindDelta});
         }
     }
-    auto build_job = [&](size_t i) {
-        const JobSpec& s = specs[i];
-        const uint64_t f0 = s.gop * gop;
-        const uint64_t f1 = s.kind == kKindKey ? f0 : std::min(t - 1, f0 + gop - 1);
-        GopValues v = gop_values(ht.held[s.attr], ht.dyn[s.attr].size(), kAttrComponents[s.attr], f0, f1);
-        RawStream raw;
-        raw.values = s.kind == kKindKey ? std::move(v.key) : std::move(v.delta);
-        raw.attr = s.attr;
-        raw.kind = s.kind;
-        return raw;
-    };
-    QX_TRY(job_packed, pack_each(specs.size(), build_job, zstd_level));
-    ht = HeldTables{};
 
-    // Static section bytes.
-    std::vector<uint8_t> static_bytes;
-    for (const PackedStream& p : static_packed) {
-        put_record_header(static_bytes, p);
-        static_bytes.insert(static_bytes.end(), p.bytes.begin(), p.bytes.end());
+    // One attribute and one GOP at a time: the hold writes the GOP's streams of the attribute
+    // into a table, and its key and delta are packed straight from there, in place. Two tables
+    // take turns, so the hold of the next step runs while the current step is packed (zstd's
+    // own threads leave pool workers idle); each table is sized for the largest step, so its
+    // pages are cleared by the kernel once. The hold's state crosses from GOP to GOP in carry.
+    std::vector<PackedStream> job_packed(specs.size());
+    const uint64_t gop_frames = std::min(gop, t);
+    size_t table_len = 0;
+    size_t carry_len = 0;
+    for (uint8_t a = 0; a < kAttrCount; ++a) {
+        table_len = std::max(table_len, gop_frames * dyn[a].size() * kAttrComponents[a]);
+        carry_len = std::max(carry_len, dyn[a].size() * kAttrComponents[a]);
     }
+    std::array<std::unique_ptr<uint32_t[]>, 2> tables = {alloc_uninit<uint32_t>(table_len),
+                                                         alloc_uninit<uint32_t>(table_len)};
+    std::unique_ptr<int32_t[]> carry = alloc_uninit<int32_t>(carry_len);
+    // Jobs of one GOP are contiguous in the job list: gop_first[g] … gop_first[g + 1] − 1.
+    std::vector<size_t> gop_first(gops + 1, specs.size());
+    for (size_t i = specs.size(); i-- > 0;) gop_first[specs[i].gop] = i;
+    for (uint64_t g = gops; g-- > 0;) gop_first[g] = std::min(gop_first[g], gop_first[g + 1]);
 
-    // GOP sections: keys first, then deltas, each in attribute order (a stable sort by kind of
-    // the job order).
-    std::vector<std::vector<uint8_t>> sections(gops);
-    {
-        size_t i = 0;
+    std::optional<Error> pack_error;
+    auto pack_step = [&](uint8_t a, uint64_t g, uint32_t* table) {
+        const size_t row = dyn[a].size() * kAttrComponents[a];
+        const uint64_t f0 = g * gop;
+        const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
+        // This GOP's jobs of the attribute: its key, then its delta when it has one.
+        size_t jobs[2];
+        size_t count = 0;
+        for (size_t i = gop_first[g]; i < gop_first[g + 1]; ++i)
+            if (specs[i].attr == a) jobs[count++] = i;
+        auto pack_job = [&](size_t i) {
+            const JobSpec& s = specs[jobs[i]];
+            const uint64_t first = s.kind == kKindKey ? 0 : 1;
+            const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
+            return pack_in_place(std::span<uint32_t>(table + first * row, rows * row), s.attr, s.kind, zstd_level,
+                                 &contexts);
+        };
+        Result<std::vector<PackedStream>> packed = pack_each(count, pack_job);
+        if (!packed) {
+            pack_error = std::move(packed).error();
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) job_packed[jobs[i]] = std::move((*packed)[i]);
+    };
+    tbb::task_group packing;
+    size_t step = 0;
+    bool failed = false;  // read only after waiting for the packing, never while it runs
+    for (uint8_t a = 0; a < kAttrCount && !failed; ++a) {
+        if (dyn[a].empty()) continue;
         for (uint64_t g = 0; g < gops; ++g) {
-            size_t begin = i;
-            while (i < specs.size() && specs[i].gop == g) ++i;
-            std::vector<size_t> order;
-            for (size_t j = begin; j < i; ++j) order.push_back(j);
-            std::stable_sort(order.begin(), order.end(),
-                             [&](size_t a, size_t b) { return specs[a].kind < specs[b].kind; });
-            std::vector<uint8_t>& sec = sections[g];
-            put_u16(sec, static_cast<uint16_t>(order.size()));
-            for (size_t j : order) put_record_header(sec, job_packed[j]);
-            for (size_t j : order) sec.insert(sec.end(), job_packed[j].bytes.begin(), job_packed[j].bytes.end());
+            uint32_t* table = tables[step++ % 2].get();
+            const uint64_t f0 = g * gop;
+            gop_table(frames, a, dyn[a], steps, bounds, f0, std::min(t - 1, f0 + gop - 1), carry.get(), table);
+            // The previous step's packing is done before this one starts, so the table the next
+            // hold writes is free again; a failed step ends the encode.
+            packing.wait();
+            failed = pack_error.has_value();
+            if (failed) break;
+            packing.run([&pack_step, a, g, table] { pack_step(a, g, table); });
         }
     }
+    packing.wait();
+    if (pack_error) return std::move(*pack_error);
+    tables = {};
+    carry.reset();
+    for (auto& d : dyn) std::vector<uint32_t>().swap(d);
+
+    // Section lengths. A GOP section lists its keys first, then its deltas, each in attribute
+    // order: a stable sort by kind of the job order.
+    uint64_t static_len = 0;
+    for (const PackedStream& p : static_packed) static_len += kStreamRecordBytes + p.bytes.size();
+    std::vector<std::vector<size_t>> section_jobs(gops);
+    std::vector<uint64_t> section_len(gops, kGopCountBytes);
+    for (size_t i = 0; i < specs.size(); ++i) {
+        section_jobs[specs[i].gop].push_back(i);
+        section_len[specs[i].gop] += kStreamRecordBytes + job_packed[i].bytes.size();
+    }
+    for (auto& jobs : section_jobs)
+        std::stable_sort(jobs.begin(), jobs.end(), [&](size_t x, size_t y) { return specs[x].kind < specs[y].kind; });
 
     // Header, with its own length found by iterating to a fixed point.
     Header h;
@@ -184,13 +265,13 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     h.denoised = denoised;
     auto fill_offsets = [&](uint64_t header_len) {
         uint64_t off = kPreambleBytes + header_len;
-        h.static_section = Span{off, static_bytes.size()};
-        off += static_bytes.size();
+        h.static_section = Span{off, static_len};
+        off += static_len;
         h.gops.assign(gops, GopSpan{});
         for (uint64_t g = 0; g < gops; ++g) {
             GopSpan& s = h.gops[g];
             s.offset = off;
-            s.len = sections[g].size();
+            s.len = section_len[g];
             s.f0 = g * gop;
             s.f1 = std::min(t - 1, s.f0 + gop - 1);
             s.t0 = static_cast<float>(s.f0) / h.fps;
@@ -215,20 +296,29 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     if (!settled) return Error::msg("container header length does not settle");
     if (text.size() > UINT32_MAX) return Error::msg("container header too large");
 
-    // Container.
-    uint64_t total = kPreambleBytes + text.size() + static_bytes.size();
-    for (const auto& s : sections) total += s.size();
+    // Container: allocated once at its final size, every payload copied straight into place.
+    uint64_t total = kPreambleBytes + text.size() + static_len;
+    for (uint64_t len : section_len) total += len;
     Encoded e;
-    e.bytes.reserve(total);
-    e.bytes.insert(e.bytes.end(), kMagic.begin(), kMagic.end());
-    put_u16(e.bytes, kFormatVersion);
-    put_u16(e.bytes, denoised ? 1 : 0);
-    put_u32(e.bytes, static_cast<uint32_t>(text.size()));
-    e.bytes.insert(e.bytes.end(), text.begin(), text.end());
-    e.bytes.insert(e.bytes.end(), static_bytes.begin(), static_bytes.end());
-    for (const auto& s : sections) e.bytes.insert(e.bytes.end(), s.begin(), s.end());
+    assign_zeroed(e.bytes, static_cast<size_t>(total));
+    uint8_t* out = e.bytes.data();
+    out = store_bytes(out, kMagic);
+    store_u32(out, uint32_t{kFormatVersion} | uint32_t{denoised ? 1u : 0u} << 16);
+    store_u32(out + 4, static_cast<uint32_t>(text.size()));
+    out += 8;
+    out = store_bytes(out, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    for (const PackedStream& p : static_packed) out = store_bytes(store_record_header(out, p), p.bytes);
+    for (uint64_t g = 0; g < gops; ++g) {
+        const std::vector<size_t>& jobs = section_jobs[g];
+        out[0] = static_cast<uint8_t>(jobs.size());
+        out[1] = static_cast<uint8_t>(jobs.size() >> 8);
+        out += kGopCountBytes;
+        for (size_t j : jobs) out = store_record_header(out, job_packed[j]);
+        for (size_t j : jobs) out = store_bytes(out, job_packed[j].bytes);
+    }
 
     // Statistics: static streams in catalogue order, then jobs in job order.
+    e.streams.reserve(static_packed.size() + specs.size());
     for (size_t i = 0; i < static_packed.size(); ++i) {
         const PackedStream& p = static_packed[i];
         e.streams.push_back({statics[i].name, p.raw_len, p.bytes.size() + kStreamRecordBytes, p.entropy});

@@ -5,6 +5,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <algorithm>
+
 #include "encode/quant.hpp"
 
 namespace quorvex {
@@ -14,29 +16,42 @@ namespace {
 // Largest finite f32: the empty bounding box spans it inverted on every axis.
 constexpr float kLargestF32 = 3.4028235e38f;
 
-// One pass per frame after frame 0, in frame order, parallel over the elements of the
-// frame; each task owns a disjoint run of min and max. Both tests are made for every
-// element; for floats a NaN compares false, so only a NaN of frame 0 enters the range.
+// Elements per task of the range passes: min, max and the current run of a frame stay in
+// the first-level cache while the task walks through the frames.
+constexpr size_t kRangeChunk = 2048;
+
+// Per element, frame 0 first, then frames 1 … t − 1 in order, both tests made for every
+// element; for floats a NaN compares false, so only a NaN of frame 0 enters the range. Each
+// task owns a run of elements and takes it through every frame, so the sequence is read once
+// and the result is the same as frame-by-frame passes.
 template <class T>
 MinMax<T> minmax_plane(std::span<const T> plane, uint64_t t, size_t m) {
     MinMax<T> r;
-    if (t == 0) {
-        r.min.assign(m, T{});
-        r.max.assign(m, T{});
-        return r;
-    }
-    r.min.assign(plane.begin(), plane.begin() + static_cast<std::ptrdiff_t>(m));
-    r.max = r.min;
-    for (uint64_t f = 1; f < t; ++f) {
-        const T* cur = plane.data() + f * m;
-        tbb::parallel_for(tbb::blocked_range<size_t>(0, m), [&](const tbb::blocked_range<size_t>& rg) {
-            for (size_t e = rg.begin(); e < rg.end(); ++e) {
-                const T v = cur[e];
-                if (v < r.min[e]) r.min[e] = v;
-                if (v > r.max[e]) r.max[e] = v;
+    r.min.resize(m);
+    r.max.resize(m);
+    if (t == 0) return r;
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, m, kRangeChunk), [&](const tbb::blocked_range<size_t>& rg) {
+        // Each run's ranges live on the stack while the frames stream past, so the compiler
+        // knows they cannot overlap the plane and vectorises the loop.
+        T lo[kRangeChunk];
+        T hi[kRangeChunk];
+        for (size_t e0 = rg.begin(); e0 < rg.end(); e0 += kRangeChunk) {
+            const size_t len = std::min(kRangeChunk, rg.end() - e0);
+            for (size_t e = 0; e < len; ++e) lo[e] = hi[e] = plane[e0 + e];
+            for (uint64_t f = 1; f < t; ++f) {
+                const T* cur = plane.data() + f * m + e0;
+                for (size_t e = 0; e < len; ++e) {
+                    // Written as selects so the loop vectorises; a NaN v compares false and
+                    // keeps the old value, as the two tests would.
+                    const T v = cur[e];
+                    lo[e] = v < lo[e] ? v : lo[e];
+                    hi[e] = v > hi[e] ? v : hi[e];
+                }
             }
-        });
-    }
+            std::copy_n(lo, len, r.min.data() + e0);
+            std::copy_n(hi, len, r.max.data() + e0);
+        }
+    });
     return r;
 }
 

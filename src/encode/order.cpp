@@ -2,13 +2,14 @@
 // reordering of the frames and the classification into file order.
 
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_sort.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
+#include <utility>
 
 #include "encode/front_end.hpp"
 
@@ -34,11 +35,39 @@ uint64_t axis_cell(float p, float lo, double cell) {
     return std::min(u, kCellCap);
 }
 
-// Spreads the low `bits` bits of v to every third bit starting at `first`.
-uint64_t spread3(uint64_t v, int bits, int first) {
-    uint64_t out = 0;
-    for (int b = 0; b < bits; ++b) out |= ((v >> b) & 1u) << (3 * b + first);
-    return out;
+// Spreads the low 21 bits of v to every third bit (bit b to bit 3b).
+uint64_t spread3(uint64_t v) {
+    v &= 0x1fffff;
+    v = (v | v << 32) & 0x1f00000000ffffull;
+    v = (v | v << 16) & 0x1f0000ff0000ffull;
+    v = (v | v << 8) & 0x100f00f00f00f00full;
+    v = (v | v << 4) & 0x10c30c30c30c30c3ull;
+    v = (v | v << 2) & 0x1249249249249249ull;
+    return v;
+}
+
+// Copies row perm[j] of src to row j of dst, C elements per row. The rows are read in no
+// useful order, so each is requested a few dozen rows ahead to keep many reads in flight.
+template <size_t C, class T>
+void gather_rows(const T* src, std::span<const uint32_t> perm, T* dst) {
+    constexpr size_t kAhead = 64;
+    const size_t count = perm.size();
+    for (size_t j = 0; j < count; ++j) {
+        if (j + kAhead < count) __builtin_prefetch(src + size_t{perm[j + kAhead]} * C);
+        const T* s = src + size_t{perm[j]} * C;
+        for (size_t m = 0; m < C; ++m) dst[j * C + m] = s[m];
+    }
+}
+
+template <class T>
+void gather_rows(const T* src, std::span<const uint32_t> perm, size_t c, T* dst) {
+    switch (c) {
+        case 1: return gather_rows<1>(src, perm, dst);
+        case 3: return gather_rows<3>(src, perm, dst);
+        case 4: return gather_rows<4>(src, perm, dst);
+        default:
+            for (size_t j = 0; j < perm.size(); ++j) std::copy_n(src + size_t{perm[j]} * c, c, dst + j * c);
+    }
 }
 
 // Dynamic pattern: bit a set when attribute a (pos, rot, rgb, alpha, scale) is dynamic.
@@ -64,18 +93,21 @@ uint64_t sort_key(uint8_t pattern, const float* pos0, const std::array<float, 6>
     const uint64_t x = axis_cell(pos0[0], aabb[0], cell);
     const uint64_t y = axis_cell(pos0[1], aabb[1], cell);
     const uint64_t z = axis_cell(pos0[2], aabb[2], cell);
-    const uint64_t morton = spread3(x, 20, 0) | spread3(y, 19, 1) | spread3(z, 19, 2);
+    const uint64_t morton = spread3(x & 0xfffff) | spread3(y & 0x7ffff) << 1 | spread3(z & 0x7ffff) << 2;
     return (uint64_t{pattern} & 31u) << kPatternShift | morton;
 }
 
 std::vector<uint32_t> sort_permutation(std::span<const uint64_t> keys) {
-    std::vector<uint32_t> perm(keys.size());
-    std::iota(perm.begin(), perm.end(), uint32_t{0});
-    // The sort is unstable and splits work by thread count; breaking ties by index makes
-    // the order total, so the result is the stable order whatever the scheduling.
-    tbb::parallel_sort(perm.begin(), perm.end(), [&](uint32_t a, uint32_t b) {
-        return keys[a] != keys[b] ? keys[a] < keys[b] : a < b;
+    // The sort is unstable and splits work by thread count; sorting (key, index) pairs makes
+    // the order total, so the result is the stable order whatever the scheduling. The pairs
+    // sit side by side, so comparisons touch no other array.
+    std::vector<std::pair<uint64_t, uint32_t>> pairs(keys.size());
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, keys.size()), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t i = r.begin(); i < r.end(); ++i) pairs[i] = {keys[i], static_cast<uint32_t>(i)};
     });
+    tbb::parallel_sort(pairs.begin(), pairs.end());
+    std::vector<uint32_t> perm(keys.size());
+    for (size_t i = 0; i < pairs.size(); ++i) perm[i] = pairs[i].second;
     return perm;
 }
 
@@ -84,14 +116,16 @@ void permute(std::vector<T>& plane, uint64_t n, size_t c, std::span<const uint32
     const size_t block = static_cast<size_t>(n) * c;
     if (block == 0) return;
     const size_t t = plane.size() / block;
-    std::vector<T> out(plane.size());
-    // One frame block per task: writes are disjoint, the old plane is only read.
+    // One frame block per task, gathered into the worker's scratch block and copied back: the
+    // extra memory is one frame per worker instead of a second plane.
+    tbb::enumerable_thread_specific<std::vector<T>> scratch;
     tbb::parallel_for(size_t{0}, t, [&](size_t k) {
-        const T* src = plane.data() + k * block;
-        T* dst = out.data() + k * block;
-        for (size_t j = 0; j < n; ++j) std::copy_n(src + size_t{perm[j]} * c, c, dst + j * c);
+        std::vector<T>& tmp = scratch.local();
+        if (tmp.size() < block) tmp.resize(block);
+        T* frame = plane.data() + k * block;
+        gather_rows(frame, perm, c, tmp.data());
+        std::copy_n(tmp.data(), block, frame);
     });
-    plane.swap(out);
 }
 
 template void permute<float>(std::vector<float>&, uint64_t, size_t, std::span<const uint32_t>);

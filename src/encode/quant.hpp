@@ -21,9 +21,13 @@ inline int32_t round_half_away_sat(double v) { return saturate_i32(std::round(v)
 // Float quantiser of the hold: x / step rounded half away from zero by adding
 // 0.49999999999999994 with the quotient's sign and truncating, saturated to int32.
 inline int32_t quantize_f(float x, double step) {
-    double q = static_cast<double>(x) / step;
-    double r = q < 0 ? q - 0.49999999999999994 : q + 0.49999999999999994;
-    return saturate_i32(std::trunc(r));
+    const double q = static_cast<double>(x) / step;
+    const double r = q < 0 ? q - 0.49999999999999994 : q + 0.49999999999999994;
+    // trunc(r) saturated: r lies beyond the int32 range exactly when trunc(r) does, and the
+    // conversion of r itself truncates toward zero, so no separate trunc is needed.
+    if (!(r > -2147483648.0)) return std::isnan(r) ? 0 : INT32_MIN;
+    if (r >= 2147483647.0) return INT32_MAX;
+    return static_cast<int32_t>(r);
 }
 
 // Floor (Euclidean for positive steps) division in int32.

@@ -3,9 +3,11 @@
 
 #include <sys/stat.h>
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -21,8 +23,10 @@
 #include "model/frames.hpp"
 #include "model/manifest.hpp"
 #include "model/splat.hpp"
+#include "support/big_alloc.hpp"
 #include "support/bytes.hpp"
 #include "support/file_io.hpp"
+#include "support/parallel.hpp"
 
 namespace quorvex {
 
@@ -94,39 +98,62 @@ Result<uint64_t> first_frame_size(const fs::path& path) {
     return static_cast<uint64_t>(st.st_size);
 }
 
-// Converts one frame's records into frame k's blocks of the planes.
-void decode_frame(const uint8_t* data, uint64_t n, uint64_t k, Frames& out) {
+// Converts one frame's records into frame k's blocks of the planes. When the previous frame's
+// records are given, a scale component whose bits equal the previous frame's takes the log
+// already computed there: the same input gives the same value, and most splats keep their
+// scale from frame to frame.
+void decode_frame(const uint8_t* data, const uint8_t* prev, uint64_t n, uint64_t k, Frames& out) {
     float* pos = out.pos.data() + k * n * 3;
     float* scale_log = out.scale_log.data() + k * n * 3;
+    const float* prev_log = prev ? scale_log - n * 3 : nullptr;
     uint8_t* rgb = out.rgb.data() + k * n * 3;
     uint8_t* alpha = out.alpha.data() + k * n;
     int16_t* rot = out.rot.data() + k * n * 4;
     for (uint64_t i = 0; i < n; ++i) {
         const uint8_t* rec = data + i * kSplatBytes;
-        for (size_t j = 0; j < 3; ++j) {
-            // Positions keep their bits, NaN payloads and signed zeros included.
-            uint32_t bits = load_u32(rec + kSplatPosOffset + 4 * j);
-            std::memcpy(&pos[i * 3 + j], &bits, 4);
-            // Written so that NaN fails the comparison and clamps as well.
-            float s = load_f32(rec + kSplatScaleOffset + 4 * j);
-            float clamped = s > kMinScale ? s : kMinScale;
-            scale_log[i * 3 + j] = std::log(clamped);
-            rgb[i * 3 + j] = rec[kSplatRgbOffset + j];
+        // Positions keep their bits, NaN payloads and signed zeros included.
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(pos + i * 3, rec + kSplatPosOffset, 12);
+        } else {
+            for (size_t j = 0; j < 3; ++j) pos[i * 3 + j] = load_f32(rec + kSplatPosOffset + 4 * j);
         }
+        std::memcpy(rgb + i * 3, rec + kSplatRgbOffset, 3);
         alpha[i] = rec[kSplatAlphaOffset];
         for (size_t j = 0; j < 4; ++j)
             rot[i * 4 + j] = static_cast<int16_t>(int{rec[kSplatRotOffset + j]} - 128);
+        const uint8_t* scale = rec + kSplatScaleOffset;
+        if (prev && std::memcmp(prev + i * kSplatBytes + kSplatScaleOffset, scale, 12) == 0) {
+            std::memcpy(scale_log + i * 3, prev_log + i * 3, 12);
+            continue;
+        }
+        for (size_t j = 0; j < 3; ++j) {
+            const uint32_t bits = load_u32(scale + 4 * j);
+            if (prev && load_u32(prev + i * kSplatBytes + kSplatScaleOffset + 4 * j) == bits) {
+                scale_log[i * 3 + j] = prev_log[i * 3 + j];
+                continue;
+            }
+            float s;
+            std::memcpy(&s, &bits, 4);
+            // Written so that NaN fails the comparison and clamps as well.
+            const float clamped = s > kMinScale ? s : kMinScale;
+            scale_log[i * 3 + j] = std::log(clamped);
+        }
     }
 }
 
 // Puts every splat's quaternion in frame k on the side of its already aligned value in
 // frame k - 1. q and -q are the same rotation; negation maps -128 to 127 to stay in range.
+// A splat depends only on its own earlier frames, so each task takes a run of splats through
+// every frame in order.
 void align_hemispheres(Frames& f) {
     const uint64_t n = f.n;
-    for (uint64_t k = 1; k < f.t; ++k) {
-        const int16_t* prev = f.rot.data() + (k - 1) * n * 4;
-        int16_t* cur = f.rot.data() + k * n * 4;
-        tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n), [&](const tbb::blocked_range<uint64_t>& r) {
+    const uint64_t t = f.t;
+    if (t < 2) return;
+    int16_t* rot = f.rot.data();
+    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, 4096), [&](const tbb::blocked_range<uint64_t>& r) {
+        for (uint64_t k = 1; k < t; ++k) {
+            const int16_t* prev = rot + (k - 1) * n * 4;
+            int16_t* cur = rot + k * n * 4;
             for (uint64_t i = r.begin(); i != r.end(); ++i) {
                 int32_t d = 0;
                 for (size_t j = 0; j < 4; ++j) d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
@@ -136,9 +163,15 @@ void align_hemispheres(Frames& f) {
                     cur[i * 4 + j] = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
                 }
             }
-        });
-    }
+        }
+    });
 }
+
+// Two file buffers per worker: the frame being decoded and the one before it.
+struct FrameBuffers {
+    std::vector<uint8_t> cur;
+    std::vector<uint8_t> prev;
+};
 
 }  // namespace
 
@@ -184,11 +217,11 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     out.n = n;
     out.fps = list.fps;
     try {
-        out.pos.assign(cells * 3, 0.0f);
-        out.scale_log.assign(cells * 3, 0.0f);
-        out.rgb.assign(cells * 3, 0);
-        out.alpha.assign(cells, 0);
-        out.rot.assign(cells * 4, 0);
+        assign_zeroed(out.pos, cells * 3);
+        assign_zeroed(out.scale_log, cells * 3);
+        assign_zeroed(out.rgb, cells * 3);
+        assign_zeroed(out.alpha, cells);
+        assign_zeroed(out.rot, cells * 4);
     } catch (const std::bad_alloc&) {
         return Error::make("{} frames of {} splats are too many to hold in memory", t, n);
     }
@@ -206,15 +239,25 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
             error_frame = k;
         }
     };
-    tbb::parallel_for(uint64_t{0}, t, [&](uint64_t k) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        const fs::path& path = list.paths[k];
-        Result<std::vector<uint8_t>> bytes = read_file(path, ReadFrom::regular_files);
-        if (!bytes) return fail(k, std::move(bytes).error().context(path.string()));
-        if (bytes->size() != n * kSplatBytes)
-            return fail(k, Error::make("{}: expected {} splats, got {}", path.string(), n,
-                                       bytes->size() / kSplatBytes));
-        decode_frame(bytes->data(), n, k, out);
+    // Each task decodes a run of consecutive frames, so every frame but the first of a run can
+    // reuse the logs of unchanged scales from the frame before it. Runs are short enough to
+    // keep every worker busy.
+    const uint64_t run = std::max<uint64_t>(1, t / (2 * pool_threads()));
+    tbb::enumerable_thread_specific<FrameBuffers> buffers;
+    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, t, run), [&](const tbb::blocked_range<uint64_t>& r) {
+        FrameBuffers& buf = buffers.local();
+        bool have_prev = false;
+        for (uint64_t k = r.begin(); k != r.end(); ++k) {
+            if (stop.load(std::memory_order_relaxed)) return;
+            const fs::path& path = list.paths[k];
+            Result<size_t> len = read_file_into(path, buf.cur);
+            if (!len) return fail(k, std::move(len).error().context(path.string()));
+            if (*len != n * kSplatBytes)
+                return fail(k, Error::make("{}: expected {} splats, got {}", path.string(), n, *len / kSplatBytes));
+            decode_frame(buf.cur.data(), have_prev ? buf.prev.data() : nullptr, n, k, out);
+            buf.cur.swap(buf.prev);
+            have_prev = true;
+        }
     });
     if (first_error) return std::move(*first_error);
 

@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <system_error>
+
+#include "support/big_alloc.hpp"
 
 namespace quorvex {
 
@@ -23,6 +27,49 @@ struct Fd {
 
 Error os_error(int err) { return Error::msg(os_error_text(err)); }
 
+// Reads the open file to its end into buf from offset 0 and returns the byte count. buf grows
+// (doubling) only when the file turns out longer than buf.size(); its size never shrinks. The
+// size from fstat is a hint, not a promise: a file that changes while it is read is read as
+// it stands.
+Result<size_t> read_all(int fd, std::vector<uint8_t>& buf) {
+    size_t used = 0;
+    for (;;) {
+        if (used == buf.size()) {
+            // Probe for more before growing, so an exactly sized buffer is never reallocated.
+            uint8_t probe[4096];
+            ssize_t r = ::read(fd, probe, sizeof probe);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return os_error(errno);
+            }
+            if (r == 0) return used;
+            buf.resize(std::max(used + static_cast<size_t>(r) + 65536, buf.size() * 2));
+            std::memcpy(buf.data() + used, probe, static_cast<size_t>(r));
+            used += static_cast<size_t>(r);
+            continue;
+        }
+        ssize_t r = ::read(fd, buf.data() + used, buf.size() - used);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return os_error(errno);
+        }
+        if (r == 0) return used;
+        used += static_cast<size_t>(r);
+    }
+}
+
+// The length of a regular file from its metadata (0 for a pipe). A directory fails as reading
+// it would; devices, sockets and (unless allowed) pipes are refused, since a read of /dev/zero
+// never ends.
+Result<size_t> size_hint(int fd, ReadFrom from) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return os_error(errno);
+    if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+    const bool pipe_ok = from == ReadFrom::regular_files_and_pipes && S_ISFIFO(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !pipe_ok) return Error::msg("not a regular file");
+    return S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : size_t{0};
+}
+
 }  // namespace
 
 Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path, ReadFrom from) {
@@ -31,27 +78,20 @@ Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path, ReadFr
     const int nonblock = from == ReadFrom::regular_files ? O_NONBLOCK : 0;
     Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | nonblock)};
     if (f.fd < 0) return os_error(errno);
-    struct stat st {};
-    if (::fstat(f.fd, &st) != 0) return os_error(errno);
-    if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
-    const bool pipe_ok = from == ReadFrom::regular_files_and_pipes && S_ISFIFO(st.st_mode);
-    if (!S_ISREG(st.st_mode) && !pipe_ok) return Error::msg("not a regular file");
+    QX_TRY(hint, size_hint(f.fd, from));
     std::vector<uint8_t> out;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-    // Read until end of file: the size from fstat is a hint, not a promise.
-    size_t used = 0;
-    for (;;) {
-        if (out.size() - used < 65536) out.resize(std::max(out.capacity(), used + 65536));
-        ssize_t r = ::read(f.fd, out.data() + used, out.size() - used);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return os_error(errno);
-        }
-        if (r == 0) break;
-        used += static_cast<size_t>(r);
-    }
+    assign_zeroed(out, hint);
+    QX_TRY(used, read_all(f.fd, out));
     out.resize(used);
     return out;
+}
+
+Result<size_t> read_file_into(const std::filesystem::path& path, std::vector<uint8_t>& buf) {
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    if (f.fd < 0) return os_error(errno);
+    QX_TRY(hint, size_hint(f.fd, ReadFrom::regular_files));
+    if (buf.size() < hint) assign_zeroed(buf, hint);
+    return read_all(f.fd, buf);
 }
 
 Result<std::string> read_text(const std::filesystem::path& path, ReadFrom from) {
