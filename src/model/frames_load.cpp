@@ -71,14 +71,14 @@ Result<FrameList> frames_from_manifest(const fs::path& dir, const fs::path& mani
 Result<FrameList> frames_from_listing(const fs::path& dir, std::optional<float> fps) {
     std::error_code ec;
     fs::directory_iterator it(dir, ec);
-    if (ec) return Error::msg(ec.message());
+    if (ec) return Error::msg(ec.message()).context(dir.string());
     std::vector<std::string> names;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (has_splat_extension(name)) names.push_back(std::move(name));
     }
     // A failed read of the listing ends it early; carrying on would silently drop frames.
-    if (ec) return Error::msg(ec.message());
+    if (ec) return Error::msg(ec.message()).context(dir.string());
     // All entries share the directory, so path order is the byte order of the names;
     // std::string compares as unsigned bytes, independent of the locale.
     std::sort(names.begin(), names.end());
@@ -92,7 +92,7 @@ Result<FrameList> frames_from_listing(const fs::path& dir, std::optional<float> 
 // Byte size of the first frame, from its metadata only.
 Result<uint64_t> first_frame_size(const fs::path& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return Error::msg(os_error_text(errno));
+    if (::stat(path.c_str(), &st) != 0) return Error::msg(os_error_text(errno)).context(path.string());
     // A directory carrying the extension fails as reading it would, naming it.
     if (S_ISDIR(st.st_mode)) return Error::msg(os_error_text(EISDIR)).context(path.string());
     return static_cast<uint64_t>(st.st_size);

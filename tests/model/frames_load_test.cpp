@@ -317,11 +317,11 @@ TEST(FramesLoad, UnreadableManifestIsAReadError) {
     EXPECT_EQ(r.error().render(), "Is a directory");
 }
 
-TEST(FramesLoad, MissingDirectoryIsAListingError) {
+TEST(FramesLoad, MissingDirectoryIsAListingErrorNamingTheDirectory) {
     TempDir dir("gone");
     auto r = Frames::load(dir / "missing", std::nullopt);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().render(), "No such file or directory");
+    EXPECT_EQ(r.error().render(), (dir / "missing").string() + "\n\nCaused by:\n    No such file or directory");
 }
 
 TEST(FramesLoad, UnreadableFrameNamesItsPath) {
