@@ -71,22 +71,65 @@ void update_state(const GopPlanes& s, bool key, uint64_t row, size_t row_len, si
     }
 }
 
+// The end of the run of splats from i on (before i1) whose mask flags are all set or all clear.
+// The file order groups splats by dynamic pattern, so runs are long.
+inline size_t run_end(const uint8_t* mask, size_t i, size_t i1) {
+    const bool flag = mask[i] != 0;
+    size_t j = i + 1;
+    while (j < i1 && (mask[j] != 0) == flag) ++j;
+    return j;
+}
+
+// Maximum of err(e) over e in [0, len), ignoring NaN, kept as four running maxima so that
+// neighbouring comparisons do not wait on each other; any grouping gives the same maximum.
+template <class Err>
+double max_over(size_t len, const Err& err) {
+    double m0 = 0.0, m1 = 0.0, m2 = 0.0, m3 = 0.0;
+    size_t e = 0;
+    for (; e + 4 <= len; e += 4) {
+        m0 = max_f(m0, err(e));
+        m1 = max_f(m1, err(e + 1));
+        m2 = max_f(m2, err(e + 2));
+        m3 = max_f(m3, err(e + 3));
+    }
+    for (; e < len; ++e) m0 = max_f(m0, err(e));
+    return max_f(max_f(m0, m1), max_f(m2, m3));
+}
+
+template <class Err>
+int64_t max_over_int(size_t len, const Err& err) {
+    int64_t m0 = 0, m1 = 0;
+    size_t e = 0;
+    for (; e + 2 <= len; e += 2) {
+        m0 = std::max(m0, err(e));
+        m1 = std::max(m1, err(e + 1));
+    }
+    for (; e < len; ++e) m0 = std::max(m0, err(e));
+    return std::max(m0, m1);
+}
+
 // Largest error of a float attribute (3 components) over splats [i0, i1) of one frame: static
 // splats against base × base step, dynamic ones (the d-th dynamic splat from d0 on) against
 // index × step, both in f64 from the f64 product.
 double float_errors(const float* r, const uint8_t* mask, const int32_t* base, double base_step, const int32_t* q,
                     double step, size_t i0, size_t i1, size_t d) {
     double m = 0.0;
-    for (size_t i = i0; i < i1; ++i) {
+    for (size_t i = i0; i < i1;) {
+        const size_t j = run_end(mask, i, i1);
+        const float* rr = r + 3 * i;
         if (mask[i]) {
-            for (size_t k = 0; k < 3; ++k)
-                m = max_f(m, std::fabs(static_cast<double>(base[3 * i + k]) * base_step -
-                                       static_cast<double>(r[3 * i + k])));
+            const int32_t* b = base + 3 * i;
+            m = max_f(m, max_over(3 * (j - i), [&](size_t e) {
+                          return std::fabs(static_cast<double>(b[e]) * base_step - static_cast<double>(rr[e]));
+                      }));
         } else {
-            for (size_t k = 0; k < 3; ++k)
-                m = max_f(m, std::fabs(static_cast<double>(q[3 * d + k]) * step - static_cast<double>(r[3 * i + k])));
-            ++d;
+            const int32_t* qq = q + 3 * d;
+            m = max_f(m, max_over(3 * (j - i), [&](size_t e) {
+                          return std::fabs(static_cast<double>(qq[e]) * step - static_cast<double>(rr[e]));
+                      }));
+            d += j - i;
         }
+        i = j;
     }
     return m;
 }
@@ -97,13 +140,18 @@ template <size_t M, class P, class B>
 int64_t int_errors(const P* r, const uint8_t* mask, const B* base, const int32_t* q, int32_t step, size_t i0,
                    size_t i1, size_t d) {
     int64_t m = 0;
-    for (size_t i = i0; i < i1; ++i) {
+    for (size_t i = i0; i < i1;) {
+        const size_t j = run_end(mask, i, i1);
+        const P* rr = r + M * i;
         if (mask[i]) {
-            for (size_t k = 0; k < M; ++k) m = std::max(m, abs_diff(base[M * i + k], r[M * i + k]));
+            const B* b = base + M * i;
+            m = std::max(m, max_over_int(M * (j - i), [&](size_t e) { return abs_diff(b[e], rr[e]); }));
         } else {
-            for (size_t k = 0; k < M; ++k) m = std::max(m, abs_diff(int64_t{q[M * d + k]} * step, r[M * i + k]));
-            ++d;
+            const int32_t* qq = q + M * d;
+            m = std::max(m, max_over_int(M * (j - i), [&](size_t e) { return abs_diff(int64_t{qq[e]} * step, rr[e]); }));
+            d += j - i;
         }
+        i = j;
     }
     return m;
 }

@@ -149,10 +149,12 @@ void align_hemispheres(Frames& f) {
             for (uint64_t i = r.begin(); i != r.end(); ++i) {
                 int32_t d = 0;
                 for (size_t j = 0; j < 4; ++j) d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
-                if (d >= 0) continue;
+                // Selects rather than a branch: which splats flip is data, not a pattern.
+                const bool flip = d < 0;
                 for (size_t j = 0; j < 4; ++j) {
-                    int16_t c = cur[i * 4 + j];
-                    cur[i * 4 + j] = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
+                    const int16_t c = cur[i * 4 + j];
+                    const int16_t negated = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
+                    cur[i * 4 + j] = flip ? negated : c;
                 }
             }
         }
