@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "encode/quant.hpp"
+#include "support/big_alloc.hpp"
 
 namespace quorvex {
 
@@ -27,8 +28,8 @@ constexpr size_t kRangeChunk = 2048;
 template <class T>
 MinMax<T> minmax_plane(std::span<const T> plane, uint64_t t, size_t m) {
     MinMax<T> r;
-    r.min.resize(m);
-    r.max.resize(m);
+    assign_zeroed(r.min, m);
+    assign_zeroed(r.max, m);
     if (t == 0) return r;
     tbb::parallel_for(tbb::blocked_range<size_t>(0, m, kRangeChunk), [&](const tbb::blocked_range<size_t>& rg) {
         // Each run's ranges live on the stack while the frames stream past, so the compiler
@@ -140,16 +141,16 @@ MinMax<int16_t> minmax_i16(std::span<const int16_t> plane, uint64_t t, size_t m)
 Classification classify(const Frames& frames, const Bounds& bounds) {
     const size_t n = frames.n;
     Classification cls;
-    cls.mask_pos.resize(n);
-    cls.mask_rot.resize(n);
-    cls.mask_rgb.resize(n);
-    cls.mask_alpha.resize(n);
-    cls.mask_scale.resize(n);
-    cls.base_pos.resize(n * 3);
-    cls.base_scale.resize(n * 3);
-    cls.base_rgb.resize(n * 3);
-    cls.base_alpha.resize(n);
-    cls.base_rot.resize(n * 4);
+    assign_zeroed(cls.mask_pos, n);
+    assign_zeroed(cls.mask_rot, n);
+    assign_zeroed(cls.mask_rgb, n);
+    assign_zeroed(cls.mask_alpha, n);
+    assign_zeroed(cls.mask_scale, n);
+    assign_zeroed(cls.base_pos, n * 3);
+    assign_zeroed(cls.base_scale, n * 3);
+    assign_zeroed(cls.base_rgb, n * 3);
+    assign_zeroed(cls.base_alpha, n);
+    assign_zeroed(cls.base_rot, n * 4);
     cls.aabb = {kLargestF32, kLargestF32, kLargestF32, -kLargestF32, -kLargestF32, -kLargestF32};
     if (frames.t == 0) {
         // No frame at all: nothing varies, every attribute is static on base 0.

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "encode/front_end.hpp"
+#include "support/big_alloc.hpp"
 
 namespace quorvex {
 
@@ -79,7 +80,8 @@ uint8_t pattern_of(const Classification& cls, size_t i) {
 
 template <class Out, class In>
 std::vector<Out> gather(const std::vector<In>& src, std::span<const uint32_t> perm, size_t c) {
-    std::vector<Out> out(perm.size() * c);
+    std::vector<Out> out;
+    assign_zeroed(out, perm.size() * c);
     for (size_t j = 0; j < perm.size(); ++j)
         for (size_t m = 0; m < c; ++m) out[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
     return out;

@@ -34,7 +34,13 @@ Status set_param(ZSTD_CCtx* cctx, ZSTD_cParameter param, int value) {
 
 // The payload leaves the worst-case buffer (never zero-filled, so its untouched tail costs
 // nothing) as an exactly sized copy.
-std::vector<uint8_t> exact_copy(const uint8_t* data, size_t len) { return std::vector<uint8_t>(data, data + len); }
+std::vector<uint8_t> exact_copy(const uint8_t* data, size_t len) {
+    std::vector<uint8_t> out;
+    out.reserve(len);
+    advise_huge_pages(out.data(), len);
+    out.assign(data, data + len);
+    return out;
+}
 
 // A context borrowed from a pool (or made for one call without one), handed back when done.
 struct Borrowed {

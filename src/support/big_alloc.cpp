@@ -19,7 +19,7 @@ constexpr size_t kPrefaultMin = size_t{32} << 20;
 }  // namespace
 
 void advise_huge_pages(const void* p, size_t bytes) {
-    if (bytes < 2 * kHugePage) return;
+    if (bytes < kHugePage) return;
     const auto begin = reinterpret_cast<uintptr_t>(p);
     const uintptr_t lo = (begin + kHugePage - 1) & ~(kHugePage - 1);
     const uintptr_t hi = (begin + bytes) & ~(kHugePage - 1);
