@@ -2,6 +2,8 @@
 
 #include "encode/catalogue.hpp"
 
+#include <tbb/parallel_for.h>
+
 #include <cassert>
 
 #include "encode/quant.hpp"
@@ -43,22 +45,28 @@ std::vector<uint32_t> spatial_delta(std::span<const int32_t> a) {
 }
 
 std::vector<NamedStream> static_streams(const FrontEnd& fe) {
-    // Rotation components −128 … 127 are stored as 0 … 255.
-    std::vector<uint32_t> rot(fe.base_rot.size());
-    for (size_t i = 0; i < rot.size(); ++i) rot[i] = static_cast<uint32_t>(int32_t{fe.base_rot[i]} + 128);
-
-    std::vector<NamedStream> out;
-    out.reserve(10);
-    out.push_back(named("mask_pos", kAttrPos, bitmap(fe.mask_pos)));
-    out.push_back(named("mask_rot", kAttrRot, bitmap(fe.mask_rot)));
-    out.push_back(named("mask_rgb", kAttrRgb, bitmap(fe.mask_rgb)));
-    out.push_back(named("mask_alpha", kAttrAlpha, bitmap(fe.mask_alpha)));
-    out.push_back(named("mask_scale", kAttrScale, bitmap(fe.mask_scale)));
-    out.push_back(named("base_pos", kAttrPos, spatial_delta(fe.base_pos)));
-    out.push_back(named("base_scale", kAttrScale, spatial_delta(fe.base_scale)));
-    out.push_back(named("base_rgb", kAttrRgb, widen(fe.base_rgb)));
-    out.push_back(named("base_alpha", kAttrAlpha, widen(fe.base_alpha)));
-    out.push_back(named("base_rot", kAttrRot, std::move(rot)));
+    std::vector<NamedStream> out(10);
+    // The ten streams are independent; each task builds its own.
+    tbb::parallel_for(size_t{0}, size_t{10}, [&](size_t i) {
+        switch (i) {
+            case 0: out[i] = named("mask_pos", kAttrPos, bitmap(fe.mask_pos)); break;
+            case 1: out[i] = named("mask_rot", kAttrRot, bitmap(fe.mask_rot)); break;
+            case 2: out[i] = named("mask_rgb", kAttrRgb, bitmap(fe.mask_rgb)); break;
+            case 3: out[i] = named("mask_alpha", kAttrAlpha, bitmap(fe.mask_alpha)); break;
+            case 4: out[i] = named("mask_scale", kAttrScale, bitmap(fe.mask_scale)); break;
+            case 5: out[i] = named("base_pos", kAttrPos, spatial_delta(fe.base_pos)); break;
+            case 6: out[i] = named("base_scale", kAttrScale, spatial_delta(fe.base_scale)); break;
+            case 7: out[i] = named("base_rgb", kAttrRgb, widen(fe.base_rgb)); break;
+            case 8: out[i] = named("base_alpha", kAttrAlpha, widen(fe.base_alpha)); break;
+            default: {
+                // Rotation components −128 … 127 are stored as 0 … 255.
+                std::vector<uint32_t> rot(fe.base_rot.size());
+                for (size_t k = 0; k < rot.size(); ++k) rot[k] = static_cast<uint32_t>(int32_t{fe.base_rot[k]} + 128);
+                out[i] = named("base_rot", kAttrRot, std::move(rot));
+                break;
+            }
+        }
+    });
     return out;
 }
 

@@ -142,9 +142,10 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
 
     const Steps steps = steps_from(bounds);
     FrontEnd fe = front_end(frames, bounds);
-    std::array<std::vector<uint32_t>, kAttrCount> dyn = {dyn_indices(fe.mask_pos), dyn_indices(fe.mask_rot),
-                                                         dyn_indices(fe.mask_rgb), dyn_indices(fe.mask_alpha),
-                                                         dyn_indices(fe.mask_scale)};
+    const std::array<const std::vector<uint8_t>*, kAttrCount> masks = {&fe.mask_pos, &fe.mask_rot, &fe.mask_rgb,
+                                                                        &fe.mask_alpha, &fe.mask_scale};
+    std::array<std::vector<uint32_t>, kAttrCount> dyn;
+    tbb::parallel_for(size_t{0}, kAttrCount, [&](size_t a) { dyn[a] = dyn_indices(*masks[a]); });
 
     // Static section.
     std::vector<NamedStream> statics = static_streams(fe);

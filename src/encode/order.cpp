@@ -82,8 +82,10 @@ template <class Out, class In>
 std::vector<Out> gather(const std::vector<In>& src, std::span<const uint32_t> perm, size_t c) {
     std::vector<Out> out;
     assign_zeroed(out, perm.size() * c);
-    for (size_t j = 0; j < perm.size(); ++j)
-        for (size_t m = 0; m < c; ++m) out[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, perm.size(), 16384), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t j = r.begin(); j < r.end(); ++j)
+            for (size_t m = 0; m < c; ++m) out[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
+    });
     return out;
 }
 
