@@ -51,7 +51,7 @@ uint64_t spread3(uint64_t v) {
 // useful order, so each is requested a few dozen rows ahead to keep many reads in flight.
 template <size_t C, class T>
 void gather_rows(const T* src, std::span<const uint32_t> perm, T* dst) {
-    constexpr size_t kAhead = 64;
+    constexpr size_t kAhead = 128;
     const size_t count = perm.size();
     for (size_t j = 0; j < count; ++j) {
         if (j + kAhead < count) __builtin_prefetch(src + size_t{perm[j + kAhead]} * C);
