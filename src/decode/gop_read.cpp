@@ -14,17 +14,6 @@
 
 namespace quorvex {
 
-uint32_t GopPlanes::value(size_t i) const {
-    const uint8_t* p = bytes + i;
-    switch (width) {
-        case 1: return p[0];
-        case 2: return uint32_t{p[0]} | uint32_t{p[count]} << 8;
-        default:
-            return uint32_t{p[0]} | uint32_t{p[count]} << 8 | uint32_t{p[2 * size_t{count}]} << 16 |
-                   uint32_t{p[3 * size_t{count}]} << 24;
-    }
-}
-
 Status Decoder::gop_planes(uint64_t g, GopPlaneSet& set) const {
     set.streams.clear();
     if (g >= header.gops.size()) return Error::make("gop {} out of range 0..{}", g, header.gops.size());
