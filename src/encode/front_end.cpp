@@ -31,28 +31,29 @@ MinMax<T> minmax_plane(std::span<const T> plane, uint64_t t, size_t m) {
     assign_zeroed(r.min, m);
     assign_zeroed(r.max, m);
     if (t == 0) return r;
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, m, kRangeChunk), [&](const tbb::blocked_range<size_t>& rg) {
-        // Each run's ranges live on the stack while the frames stream past, so the compiler
-        // knows they cannot overlap the plane and vectorises the loop.
-        T lo[kRangeChunk];
-        T hi[kRangeChunk];
-        for (size_t e0 = rg.begin(); e0 < rg.end(); e0 += kRangeChunk) {
-            const size_t len = std::min(kRangeChunk, rg.end() - e0);
-            for (size_t e = 0; e < len; ++e) lo[e] = hi[e] = plane[e0 + e];
-            for (uint64_t f = 1; f < t; ++f) {
-                const T* cur = plane.data() + f * m + e0;
-                for (size_t e = 0; e < len; ++e) {
-                    // Written as selects so the loop vectorises; a NaN v compares false and
-                    // keeps the old value, as the two tests would.
-                    const T v = cur[e];
-                    lo[e] = v < lo[e] ? v : lo[e];
-                    hi[e] = v > hi[e] ? v : hi[e];
-                }
-            }
-            std::copy_n(lo, len, r.min.data() + e0);
-            std::copy_n(hi, len, r.max.data() + e0);
-        }
-    });
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, m, kRangeChunk),
+                      [&](const tbb::blocked_range<size_t>& rg) {
+                          // Each run's ranges live on the stack while the frames stream past, so the compiler
+                          // knows they cannot overlap the plane and vectorises the loop.
+                          T lo[kRangeChunk];
+                          T hi[kRangeChunk];
+                          for (size_t e0 = rg.begin(); e0 < rg.end(); e0 += kRangeChunk) {
+                              const size_t len = std::min(kRangeChunk, rg.end() - e0);
+                              for (size_t e = 0; e < len; ++e) lo[e] = hi[e] = plane[e0 + e];
+                              for (uint64_t f = 1; f < t; ++f) {
+                                  const T* cur = plane.data() + f * m + e0;
+                                  for (size_t e = 0; e < len; ++e) {
+                                      // Written as selects so the loop vectorises; a NaN v compares false and
+                                      // keeps the old value, as the two tests would.
+                                      const T v = cur[e];
+                                      lo[e] = v < lo[e] ? v : lo[e];
+                                      hi[e] = v > hi[e] ? v : hi[e];
+                                  }
+                              }
+                              std::copy_n(lo, len, r.min.data() + e0);
+                              std::copy_n(hi, len, r.max.data() + e0);
+                          }
+                      });
     return r;
 }
 

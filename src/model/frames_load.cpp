@@ -7,8 +7,8 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -236,7 +236,8 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
             Result<size_t> len = read_file_into(path, buf.cur);
             if (!len) return fail(k, std::move(len).error().context(path.string()));
             if (*len != n * kSplatBytes)
-                return fail(k, Error::make("{}: expected {} splats, got {}", path.string(), n, *len / kSplatBytes));
+                return fail(
+                    k, Error::make("{}: expected {} splats, got {}", path.string(), n, *len / kSplatBytes));
             decode_frame(buf.cur.data(), have_prev ? buf.prev.data() : nullptr, n, k, out);
             buf.cur.swap(buf.prev);
             have_prev = true;

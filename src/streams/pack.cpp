@@ -77,7 +77,8 @@ Status borrow(ZstdPool* pool, bool streaming, Borrowed& b) {
     return Ok{};
 }
 
-Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, int32_t level, ZstdPool* pool) {
+Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, int32_t level,
+                                               ZstdPool* pool) {
     Borrowed b;
     QX_CHECK(borrow(pool, false, b));
     const size_t bound = ZSTD_compressBound(planes.size());
@@ -91,7 +92,8 @@ Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, 
 // zstd's multi-threaded streaming mode. nbWorkers is at least 1 even on a one-thread pool:
 // the multi-threaded frame layout differs from the single-threaded one but does not depend
 // on how many workers there are, so the payload is the same for every thread count.
-Result<std::vector<uint8_t>> compress_streaming(std::span<const uint8_t> planes, int32_t level, ZstdPool* pool) {
+Result<std::vector<uint8_t>> compress_streaming(std::span<const uint8_t> planes, int32_t level,
+                                                ZstdPool* pool) {
     Borrowed b;
     QX_CHECK(borrow(pool, true, b));
     ZSTD_CCtx* cctx = b.cctx;

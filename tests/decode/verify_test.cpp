@@ -54,8 +54,9 @@ Maxima plain_measurement(const Decoder& dec, const Frames& ref) {
             }
             std::array<size_t, kAttrCount> d{};
             for (uint64_t i = 0; i < n; ++i) {
-                const auto fe = [&](size_t a, const std::vector<float>& plane, const std::vector<int32_t>& base,
-                                    double base_step, double step, double& mx) {
+                const auto fe = [&](size_t a, const std::vector<float>& plane,
+                                    const std::vector<int32_t>& base, double base_step, double step,
+                                    double& mx) {
                     for (size_t k = 0; k < 3; ++k) {
                         const double r = plane[(f * n + i) * 3 + k];
                         const double v = st.masks[a][i] ? static_cast<double>(base[3 * i + k]) * base_step
@@ -67,19 +68,22 @@ Maxima plain_measurement(const Decoder& dec, const Frames& ref) {
                     const size_t c = kAttrComponents[a];
                     for (size_t k = 0; k < c; ++k) {
                         const int64_t r = plane_value(k);
-                        const int64_t v = st.masks[a][i] ? int64_t{base_value(k)}
-                                                         : int64_t{state[a][c * d[a] + k]} * step;
+                        const int64_t v =
+                            st.masks[a][i] ? int64_t{base_value(k)} : int64_t{state[a][c * d[a] + k]} * step;
                         mx = std::max<int64_t>(mx, std::llabs(v - r));
                     }
                 };
                 fe(kAttrPos, ref.pos, st.base_pos, s.base_pos, s.pos, m.pos);
                 fe(kAttrScale, ref.scale_log, st.base_scale, s.base_scale_log, s.scale_log, m.scale);
-                ie(kAttrRgb, [&](size_t k) { return ref.rgb[(f * n + i) * 3 + k]; },
-                   [&](size_t k) { return st.base_rgb[3 * i + k]; }, s.rgb, m.rgb);
-                ie(kAttrAlpha, [&](size_t) { return ref.alpha[f * n + i]; }, [&](size_t) { return st.base_alpha[i]; },
-                   s.alpha, m.alpha);
-                ie(kAttrRot, [&](size_t k) { return ref.rot[(f * n + i) * 4 + k]; },
-                   [&](size_t k) { return st.base_rot[4 * i + k]; }, s.rot, m.rot);
+                ie(
+                    kAttrRgb, [&](size_t k) { return ref.rgb[(f * n + i) * 3 + k]; },
+                    [&](size_t k) { return st.base_rgb[3 * i + k]; }, s.rgb, m.rgb);
+                ie(
+                    kAttrAlpha, [&](size_t) { return ref.alpha[f * n + i]; },
+                    [&](size_t) { return st.base_alpha[i]; }, s.alpha, m.alpha);
+                ie(
+                    kAttrRot, [&](size_t k) { return ref.rot[(f * n + i) * 4 + k]; },
+                    [&](size_t k) { return st.base_rot[4 * i + k]; }, s.rot, m.rot);
                 for (size_t a = 0; a < kAttrCount; ++a) d[a] += st.masks[a][i] == 0;
             }
         }
@@ -126,7 +130,8 @@ TEST(Verify, MatchesThePlainMeasurement) {
             for (int hit = 0; hit < 40; ++hit) {
                 const uint64_t e = k * f.n + rng.below(f.n);
                 f.pos[e * 3 + rng.below(3)] += static_cast<float>(rng.uniform(-0.01, 0.01));
-                f.scale_log[e * 3 + rng.below(3)] = hit % 7 == 0 ? NAN : static_cast<float>(rng.uniform(-5, 0));
+                f.scale_log[e * 3 + rng.below(3)] =
+                    hit % 7 == 0 ? NAN : static_cast<float>(rng.uniform(-5, 0));
                 f.rgb[e * 3 + rng.below(3)] = static_cast<uint8_t>(rng.below(256));
                 f.alpha[e] = static_cast<uint8_t>(rng.below(256));
                 f.rot[e * 4 + rng.below(4)] = static_cast<int16_t>(static_cast<int>(rng.below(256)) - 128);
@@ -173,11 +178,21 @@ TEST(Verify, EveryComponentCounts) {
                 const uint64_t e = k * f.n + i;
                 const size_t last = kAttrComponents[a] - 1;
                 switch (a) {
-                    case kAttrPos: g.pos[e * 3 + last] += 3.0f; break;
-                    case kAttrScale: g.scale_log[e * 3 + last] += 3.0f; break;
-                    case kAttrRgb: g.rgb[e * 3 + last] = g.rgb[e * 3 + last] < 128 ? 255 : 0; break;
-                    case kAttrAlpha: g.alpha[e] = g.alpha[e] < 128 ? 255 : 0; break;
-                    default: g.rot[e * 4 + last] = static_cast<int16_t>(g.rot[e * 4 + last] < 0 ? 127 : -128); break;
+                    case kAttrPos:
+                        g.pos[e * 3 + last] += 3.0f;
+                        break;
+                    case kAttrScale:
+                        g.scale_log[e * 3 + last] += 3.0f;
+                        break;
+                    case kAttrRgb:
+                        g.rgb[e * 3 + last] = g.rgb[e * 3 + last] < 128 ? 255 : 0;
+                        break;
+                    case kAttrAlpha:
+                        g.alpha[e] = g.alpha[e] < 128 ? 255 : 0;
+                        break;
+                    default:
+                        g.rot[e * 4 + last] = static_cast<int16_t>(g.rot[e * 4 + last] < 0 ? 127 : -128);
+                        break;
                 }
                 const Maxima want = plain_measurement(*dec, g);
                 auto rep = verify_with_threads(2, *dec, g);

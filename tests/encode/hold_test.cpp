@@ -174,7 +174,9 @@ TEST(Hold, FrameRangesWithCarryMatchTheWholeTable) {
     for (uint8_t& b : mask) b = static_cast<uint8_t>(rng.below(5) == 0);
     const std::vector<uint32_t> dyn = dyn_indices(mask);
     ASSERT_GT(dyn.size(), kHoldChunk);
-    const auto rot = [&](uint64_t fr, uint64_t s, size_t k) -> int32_t { return f.rot[(fr * f.n + s) * 4 + k]; };
+    const auto rot = [&](uint64_t fr, uint64_t s, size_t k) -> int32_t {
+        return f.rot[(fr * f.n + s) * 4 + k];
+    };
     const std::vector<int32_t> pos_table = hold_f(f.pos, f.t, f.n, dyn, 1.0, 0.5);
     const std::vector<int32_t> rot_table = hold_i(rot, f.t, 4, dyn, 3, 1);
 
@@ -198,7 +200,8 @@ TEST(Hold, FrameRangesWithCarryMatchTheWholeTable) {
             EXPECT_EQ(pos, pos_table);
             EXPECT_EQ(rot_rows, rot_table);
             // The carry ends on the last frame's held row.
-            EXPECT_TRUE(std::equal(pos_carry.begin(), pos_carry.end(), pos_table.end() - static_cast<ptrdiff_t>(d * 3)));
+            EXPECT_TRUE(std::equal(pos_carry.begin(), pos_carry.end(),
+                                   pos_table.end() - static_cast<ptrdiff_t>(d * 3)));
         });
     }
 }

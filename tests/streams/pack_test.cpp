@@ -230,9 +230,9 @@ TEST(PackInPlace, SameStreamAsPack) {
         size_t count;
         uint32_t limit;
     };
-    const Case cases[] = {{0, 1},          {1, 200},      {65535, 256},  {65536, 256},     {65537, 256},
-                          {200003, 256},   {200003, 24},  {70001, 300},  {70001, 65536},   {90001, 70000},
-                          {33, 0xFFFFFFFF}};
+    const Case cases[] = {{0, 1},         {1, 200},       {65535, 256},    {65536, 256},
+                          {65537, 256},   {200003, 256},  {200003, 24},    {70001, 300},
+                          {70001, 65536}, {90001, 70000}, {33, 0xFFFFFFFF}};
     ZstdPool pool;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.count << " values below " << c.limit);
