@@ -51,7 +51,8 @@ Frames make_frames(uint64_t n, uint64_t t, double static_fraction, uint64_t seed
             for (int j = 0; j < 3; ++j) {
                 const double noise = (unit(seed, e, 20 + j) - 0.5) * jit;
                 f.pos[e * 3 + j] = static_cast<float>(p[j] + v[j] * static_cast<double>(k) + noise);
-                f.scale_log[e * 3 + j] = static_cast<float>(s[j] + (moving ? 0.002 * static_cast<double>(k) : 0.0));
+                f.scale_log[e * 3 + j] =
+                    static_cast<float>(s[j] + (moving ? 0.002 * static_cast<double>(k) : 0.0));
                 const int flicker = moving ? static_cast<int>(unit(seed, e, 23 + j) * 7.0) - 3 : 0;
                 f.rgb[e * 3 + j] = static_cast<uint8_t>(std::clamp(c[j] + flicker, 0, 255));
             }

@@ -48,9 +48,10 @@ void BM_SortKeys(benchmark::State& state) {
     std::vector<uint64_t> keys(f.n);
     for (auto _ : state) {
         tbb::parallel_for(size_t{0}, size_t(f.n), [&](size_t i) {
-            const uint8_t pattern = static_cast<uint8_t>(
-                (c.mask_pos[i] | c.mask_rot[i] << 1 | c.mask_rgb[i] << 2 | c.mask_alpha[i] << 3 |
-                 c.mask_scale[i] << 4) ^ 31);
+            const uint8_t pattern =
+                static_cast<uint8_t>((c.mask_pos[i] | c.mask_rot[i] << 1 | c.mask_rgb[i] << 2 |
+                                      c.mask_alpha[i] << 3 | c.mask_scale[i] << 4) ^
+                                     31);
             keys[i] = sort_key(pattern, f.pos.data() + i * 3, c.aabb, cell);
         });
         std::vector<uint32_t> perm = sort_permutation(keys);

@@ -44,9 +44,9 @@ void BM_HoldI(benchmark::State& state) {
     const uint64_t n = f.n;
     const auto bound = static_cast<int32_t>(state.range(0));
     for (auto _ : state) {
-        std::vector<int32_t> held = hold_i(
-            [rgb, n](uint64_t fr, uint32_t s, size_t k) { return int32_t{rgb[(fr * n + s) * 3 + k]}; }, f.t, 3, dyn,
-            2 * bound + 1, bound);
+        std::vector<int32_t> held =
+            hold_i([rgb, n](uint64_t fr, uint32_t s, size_t k) { return int32_t{rgb[(fr * n + s) * 3 + k]}; },
+                   f.t, 3, dyn, 2 * bound + 1, bound);
         benchmark::DoNotOptimize(held.data());
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.n * f.t));

@@ -39,9 +39,6 @@ struct GopPlanes {
     uint8_t width = 1;
     uint32_t count = 0;
     const uint8_t* bytes = nullptr;  // width × count: plane p holds bits 8p … 8p + 7 of every value
-
-    // Value i (< count), rebuilt from its bytes in every plane.
-    uint32_t value(size_t i) const;
 };
 
 // The streams of one GOP section in byte planes, all inside one buffer that the next GOP read

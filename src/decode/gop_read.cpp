@@ -14,17 +14,6 @@
 
 namespace quorvex {
 
-uint32_t GopPlanes::value(size_t i) const {
-    const uint8_t* p = bytes + i;
-    switch (width) {
-        case 1: return p[0];
-        case 2: return uint32_t{p[0]} | uint32_t{p[count]} << 8;
-        default:
-            return uint32_t{p[0]} | uint32_t{p[count]} << 8 | uint32_t{p[2 * size_t{count}]} << 16 |
-                   uint32_t{p[3 * size_t{count}]} << 24;
-    }
-}
-
 Status Decoder::gop_planes(uint64_t g, GopPlaneSet& set) const {
     set.streams.clear();
     if (g >= header.gops.size()) return Error::make("gop {} out of range 0..{}", g, header.gops.size());
@@ -70,19 +59,22 @@ Status Decoder::gop_planes(uint64_t g, GopPlaneSet& set) const {
     if (!early && r.remaining() != 0) early = Error::make("gop {} length mismatch", g);
 
     std::vector<size_t> offsets(payloads.size() + 1, 0);
-    for (size_t i = 0; i < payloads.size(); ++i) offsets[i + 1] = offsets[i] + size_t{heads[i].width} * heads[i].count;
+    for (size_t i = 0; i < payloads.size(); ++i)
+        offsets[i + 1] = offsets[i] + size_t{heads[i].width} * heads[i].count;
     if (set.capacity < offsets.back()) {
         set.buffer.reset();
         set.buffer = alloc_uninit<uint8_t>(offsets.back());
         set.capacity = offsets.back();
     }
     std::vector<std::optional<Error>> errors(payloads.size());
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, payloads.size(), 1), [&](const tbb::blocked_range<size_t>& rg) {
-        for (size_t i = rg.begin(); i < rg.end(); ++i) {
-            Status ok = decompress_planes(payloads[i], heads[i].width, heads[i].count, set.buffer.get() + offsets[i]);
-            if (!ok) errors[i] = std::move(ok).error();
-        }
-    });
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, payloads.size(), 1),
+                      [&](const tbb::blocked_range<size_t>& rg) {
+                          for (size_t i = rg.begin(); i < rg.end(); ++i) {
+                              Status ok = decompress_planes(payloads[i], heads[i].width, heads[i].count,
+                                                            set.buffer.get() + offsets[i]);
+                              if (!ok) errors[i] = std::move(ok).error();
+                          }
+                      });
     for (auto& e : errors)
         if (e) return std::move(*e);
     if (early) return std::move(*early);
@@ -99,8 +91,9 @@ Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
     std::vector<GopStream> out(set.streams.size());
     for (size_t i = 0; i < set.streams.size(); ++i) {
         const GopPlanes& p = set.streams[i];
-        out[i] = GopStream{p.attr, p.kind,
-                           from_planes(std::span<const uint8_t>(p.bytes, size_t{p.width} * p.count), p.width, p.count)};
+        out[i] = GopStream{
+            p.attr, p.kind,
+            from_planes(std::span<const uint8_t>(p.bytes, size_t{p.width} * p.count), p.width, p.count)};
     }
     return out;
 }
@@ -149,7 +142,8 @@ void for_values(const GopPlanes& s, size_t first, size_t len, const F& f) {
 }  // namespace
 
 void apply_key(std::span<int32_t> state, const GopPlanes& key) {
-    for_values(key, 0, std::min<size_t>(key.count, state.size()), [&](size_t k, uint32_t v) { state[k] = unzigzag(v); });
+    for_values(key, 0, std::min<size_t>(key.count, state.size()),
+               [&](size_t k, uint32_t v) { state[k] = unzigzag(v); });
 }
 
 void apply_delta(std::span<int32_t> state, const GopPlanes& delta, uint64_t row) {
@@ -166,7 +160,8 @@ const GopPlanes* find_stream(const std::vector<GopPlanes>& streams, uint8_t attr
 
 namespace {
 
-Status check_length(uint8_t attr, uint8_t kind, uint64_t size, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
+Status check_length(uint8_t attr, uint8_t kind, uint64_t size, uint64_t rows, uint64_t d, size_t m,
+                    uint64_t g) {
     const char* what = kind == 0 ? "key" : "delta";
     const uint64_t per_row = d * m;  // d ≤ n, which the static masks bound by the file size
     if (rows != 0 && per_row > std::numeric_limits<uint64_t>::max() / rows)

@@ -39,7 +39,8 @@ std::optional<RecordHeader> read_record_header(ByteReader& r);
 // compressed block yields at most 128 KiB), whatever content size the frame header declares.
 Result<std::vector<uint32_t>> unpack_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
 // The same checks and decompression, leaving the width × count bytes in their planes.
-Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width, uint32_t count);
+Result<std::unique_ptr<uint8_t[]>> unpack_planes(std::span<const uint8_t> payload, uint8_t width,
+                                                 uint32_t count);
 // unpack_planes in two steps: every check that can be made before the output is allocated, then
 // the decompression into out (width × count bytes) with the checks of the result.
 Status check_payload(std::span<const uint8_t> payload, uint8_t width, uint32_t count);

@@ -2,6 +2,8 @@
 
 #include "encode/catalogue.hpp"
 
+#include <tbb/parallel_for.h>
+
 #include <cassert>
 
 #include "encode/quant.hpp"
@@ -43,22 +45,28 @@ std::vector<uint32_t> spatial_delta(std::span<const int32_t> a) {
 }
 
 std::vector<NamedStream> static_streams(const FrontEnd& fe) {
-    // Rotation components −128 … 127 are stored as 0 … 255.
-    std::vector<uint32_t> rot(fe.base_rot.size());
-    for (size_t i = 0; i < rot.size(); ++i) rot[i] = static_cast<uint32_t>(int32_t{fe.base_rot[i]} + 128);
-
-    std::vector<NamedStream> out;
-    out.reserve(10);
-    out.push_back(named("mask_pos", kAttrPos, bitmap(fe.mask_pos)));
-    out.push_back(named("mask_rot", kAttrRot, bitmap(fe.mask_rot)));
-    out.push_back(named("mask_rgb", kAttrRgb, bitmap(fe.mask_rgb)));
-    out.push_back(named("mask_alpha", kAttrAlpha, bitmap(fe.mask_alpha)));
-    out.push_back(named("mask_scale", kAttrScale, bitmap(fe.mask_scale)));
-    out.push_back(named("base_pos", kAttrPos, spatial_delta(fe.base_pos)));
-    out.push_back(named("base_scale", kAttrScale, spatial_delta(fe.base_scale)));
-    out.push_back(named("base_rgb", kAttrRgb, widen(fe.base_rgb)));
-    out.push_back(named("base_alpha", kAttrAlpha, widen(fe.base_alpha)));
-    out.push_back(named("base_rot", kAttrRot, std::move(rot)));
+    using Build = NamedStream (*)(const FrontEnd&);
+    static constexpr Build kBuild[] = {
+        [](const FrontEnd& f) { return named("mask_pos", kAttrPos, bitmap(f.mask_pos)); },
+        [](const FrontEnd& f) { return named("mask_rot", kAttrRot, bitmap(f.mask_rot)); },
+        [](const FrontEnd& f) { return named("mask_rgb", kAttrRgb, bitmap(f.mask_rgb)); },
+        [](const FrontEnd& f) { return named("mask_alpha", kAttrAlpha, bitmap(f.mask_alpha)); },
+        [](const FrontEnd& f) { return named("mask_scale", kAttrScale, bitmap(f.mask_scale)); },
+        [](const FrontEnd& f) { return named("base_pos", kAttrPos, spatial_delta(f.base_pos)); },
+        [](const FrontEnd& f) { return named("base_scale", kAttrScale, spatial_delta(f.base_scale)); },
+        [](const FrontEnd& f) { return named("base_rgb", kAttrRgb, widen(f.base_rgb)); },
+        [](const FrontEnd& f) { return named("base_alpha", kAttrAlpha, widen(f.base_alpha)); },
+        [](const FrontEnd& f) {
+            // Rotation components −128 … 127 are stored as 0 … 255.
+            std::vector<uint32_t> rot(f.base_rot.size());
+            for (size_t k = 0; k < rot.size(); ++k)
+                rot[k] = static_cast<uint32_t>(int32_t{f.base_rot[k]} + 128);
+            return named("base_rot", kAttrRot, std::move(rot));
+        },
+    };
+    // The ten streams are independent; each task builds its own.
+    std::vector<NamedStream> out(std::size(kBuild));
+    tbb::parallel_for(size_t{0}, out.size(), [&](size_t i) { out[i] = kBuild[i](fe); });
     return out;
 }
 

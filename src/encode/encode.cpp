@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -80,25 +80,27 @@ void gop_table(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn
             hold_f_rows(frames.pos, n, dyn, steps.pos, bounds.pos_m, f0, end, carry, emit);
             break;
         case kAttrScale:
-            hold_f_rows(frames.scale_log, n, dyn, steps.scale_log, std::log(1.0 + bounds.scale_rel), f0, end, carry,
-                        emit);
+            hold_f_rows(frames.scale_log, n, dyn, steps.scale_log, std::log(1.0 + bounds.scale_rel), f0, end,
+                        carry, emit);
             break;
         case kAttrRgb: {
             const uint8_t* rgb = frames.rgb.data();
-            hold_i_rows([rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, 3,
-                        dyn, steps.rgb, bounds.rgb, f0, end, carry, emit);
+            hold_i_rows(
+                [rgb, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rgb[(f * n + s) * 3 + k]}; }, 3,
+                dyn, steps.rgb, bounds.rgb, f0, end, carry, emit);
             break;
         }
         case kAttrAlpha: {
             const uint8_t* alpha = frames.alpha.data();
-            hold_i_rows([alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, 1, dyn,
-                        steps.alpha, bounds.alpha, f0, end, carry, emit);
+            hold_i_rows([alpha, n](uint64_t f, uint32_t s, size_t) { return int32_t{alpha[f * n + s]}; }, 1,
+                        dyn, steps.alpha, bounds.alpha, f0, end, carry, emit);
             break;
         }
         default: {
             const int16_t* rot = frames.rot.data();
-            hold_i_rows([rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, 4,
-                        dyn, steps.rot, bounds.rot, f0, end, carry, emit);
+            hold_i_rows(
+                [rot, n](uint64_t f, uint32_t s, size_t k) { return int32_t{rot[(f * n + s) * 4 + k]}; }, 4,
+                dyn, steps.rot, bounds.rot, f0, end, carry, emit);
             break;
         }
     }
@@ -142,9 +144,10 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
 
     const Steps steps = steps_from(bounds);
     FrontEnd fe = front_end(frames, bounds);
-    std::array<std::vector<uint32_t>, kAttrCount> dyn = {dyn_indices(fe.mask_pos), dyn_indices(fe.mask_rot),
-                                                         dyn_indices(fe.mask_rgb), dyn_indices(fe.mask_alpha),
-                                                         dyn_indices(fe.mask_scale)};
+    const std::array<const std::vector<uint8_t>*, kAttrCount> masks = {
+        &fe.mask_pos, &fe.mask_rot, &fe.mask_rgb, &fe.mask_alpha, &fe.mask_scale};
+    std::array<std::vector<uint32_t>, kAttrCount> dyn;
+    tbb::parallel_for(size_t{0}, kAttrCount, [&](size_t a) { dyn[a] = dyn_indices(*masks[a]); });
 
     // Static section.
     std::vector<NamedStream> statics = static_streams(fe);
@@ -204,8 +207,8 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
             const JobSpec& s = specs[jobs[i]];
             const uint64_t first = s.kind == kKindKey ? 0 : 1;
             const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
-            return pack_in_place(std::span<uint32_t>(table + first * row, rows * row), s.attr, s.kind, zstd_level,
-                                 &contexts);
+            return pack_in_place(std::span<uint32_t>(table + first * row, rows * row), s.attr, s.kind,
+                                 zstd_level, &contexts);
         };
         Result<std::vector<PackedStream>> packed = pack_each(count, pack_job);
         if (!packed) {
@@ -222,7 +225,8 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         for (uint64_t g = 0; g < gops; ++g) {
             uint32_t* table = tables[step++ % 2].get();
             const uint64_t f0 = g * gop;
-            gop_table(frames, a, dyn[a], steps, bounds, f0, std::min(t - 1, f0 + gop - 1), carry.get(), table);
+            gop_table(frames, a, dyn[a], steps, bounds, f0, std::min(t - 1, f0 + gop - 1), carry.get(),
+                      table);
             // The previous step's packing is done before this one starts, so the table the next
             // hold writes is free again; a failed step ends the encode.
             packing.wait();
@@ -248,7 +252,8 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         section_len[specs[i].gop] += kStreamRecordBytes + job_packed[i].bytes.size();
     }
     for (auto& jobs : section_jobs)
-        std::stable_sort(jobs.begin(), jobs.end(), [&](size_t x, size_t y) { return specs[x].kind < specs[y].kind; });
+        std::stable_sort(jobs.begin(), jobs.end(),
+                         [&](size_t x, size_t y) { return specs[x].kind < specs[y].kind; });
 
     // Header, with its own length found by iterating to a fixed point.
     Header h;

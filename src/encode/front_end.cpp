@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "encode/quant.hpp"
+#include "support/big_alloc.hpp"
 
 namespace quorvex {
 
@@ -27,31 +28,32 @@ constexpr size_t kRangeChunk = 2048;
 template <class T>
 MinMax<T> minmax_plane(std::span<const T> plane, uint64_t t, size_t m) {
     MinMax<T> r;
-    r.min.resize(m);
-    r.max.resize(m);
+    assign_zeroed(r.min, m);
+    assign_zeroed(r.max, m);
     if (t == 0) return r;
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, m, kRangeChunk), [&](const tbb::blocked_range<size_t>& rg) {
-        // Each run's ranges live on the stack while the frames stream past, so the compiler
-        // knows they cannot overlap the plane and vectorises the loop.
-        T lo[kRangeChunk];
-        T hi[kRangeChunk];
-        for (size_t e0 = rg.begin(); e0 < rg.end(); e0 += kRangeChunk) {
-            const size_t len = std::min(kRangeChunk, rg.end() - e0);
-            for (size_t e = 0; e < len; ++e) lo[e] = hi[e] = plane[e0 + e];
-            for (uint64_t f = 1; f < t; ++f) {
-                const T* cur = plane.data() + f * m + e0;
-                for (size_t e = 0; e < len; ++e) {
-                    // Written as selects so the loop vectorises; a NaN v compares false and
-                    // keeps the old value, as the two tests would.
-                    const T v = cur[e];
-                    lo[e] = v < lo[e] ? v : lo[e];
-                    hi[e] = v > hi[e] ? v : hi[e];
-                }
-            }
-            std::copy_n(lo, len, r.min.data() + e0);
-            std::copy_n(hi, len, r.max.data() + e0);
-        }
-    });
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, m, kRangeChunk),
+                      [&](const tbb::blocked_range<size_t>& rg) {
+                          // Each run's ranges live on the stack while the frames stream past, so the compiler
+                          // knows they cannot overlap the plane and vectorises the loop.
+                          T lo[kRangeChunk];
+                          T hi[kRangeChunk];
+                          for (size_t e0 = rg.begin(); e0 < rg.end(); e0 += kRangeChunk) {
+                              const size_t len = std::min(kRangeChunk, rg.end() - e0);
+                              for (size_t e = 0; e < len; ++e) lo[e] = hi[e] = plane[e0 + e];
+                              for (uint64_t f = 1; f < t; ++f) {
+                                  const T* cur = plane.data() + f * m + e0;
+                                  for (size_t e = 0; e < len; ++e) {
+                                      // Written as selects so the loop vectorises; a NaN v compares false and
+                                      // keeps the old value, as the two tests would.
+                                      const T v = cur[e];
+                                      lo[e] = v < lo[e] ? v : lo[e];
+                                      hi[e] = v > hi[e] ? v : hi[e];
+                                  }
+                              }
+                              std::copy_n(lo, len, r.min.data() + e0);
+                              std::copy_n(hi, len, r.max.data() + e0);
+                          }
+                      });
     return r;
 }
 
@@ -140,16 +142,16 @@ MinMax<int16_t> minmax_i16(std::span<const int16_t> plane, uint64_t t, size_t m)
 Classification classify(const Frames& frames, const Bounds& bounds) {
     const size_t n = frames.n;
     Classification cls;
-    cls.mask_pos.resize(n);
-    cls.mask_rot.resize(n);
-    cls.mask_rgb.resize(n);
-    cls.mask_alpha.resize(n);
-    cls.mask_scale.resize(n);
-    cls.base_pos.resize(n * 3);
-    cls.base_scale.resize(n * 3);
-    cls.base_rgb.resize(n * 3);
-    cls.base_alpha.resize(n);
-    cls.base_rot.resize(n * 4);
+    assign_zeroed(cls.mask_pos, n);
+    assign_zeroed(cls.mask_rot, n);
+    assign_zeroed(cls.mask_rgb, n);
+    assign_zeroed(cls.mask_alpha, n);
+    assign_zeroed(cls.mask_scale, n);
+    assign_zeroed(cls.base_pos, n * 3);
+    assign_zeroed(cls.base_scale, n * 3);
+    assign_zeroed(cls.base_rgb, n * 3);
+    assign_zeroed(cls.base_alpha, n);
+    assign_zeroed(cls.base_rot, n * 4);
     cls.aabb = {kLargestF32, kLargestF32, kLargestF32, -kLargestF32, -kLargestF32, -kLargestF32};
     if (frames.t == 0) {
         // No frame at all: nothing varies, every attribute is static on base 0.

@@ -18,7 +18,8 @@ std::vector<int32_t> hold_f(std::span<const float> values, uint64_t t, uint64_t 
                             std::span<const uint32_t> dyn, double step, double bound) {
     std::vector<int32_t> held;
     assign_zeroed(held, static_cast<size_t>(t) * dyn.size() * 3);
-    hold_f_rows(values, n, dyn, step, bound, 0, t, nullptr, hold_detail::TableSink{held.data(), dyn.size(), 3});
+    hold_f_rows(values, n, dyn, step, bound, 0, t, nullptr,
+                hold_detail::TableSink{held.data(), dyn.size(), 3});
     return held;
 }
 

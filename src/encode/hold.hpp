@@ -127,17 +127,23 @@ void hold_f_rows(std::span<const float> values, uint64_t n, std::span<const uint
 template <class ValueFn, class Emit>
 void hold_i_rows(const ValueFn& value, size_t m, std::span<const uint32_t> dyn, int32_t step, int32_t bound,
                  uint64_t f_begin, uint64_t f_end, int32_t* carry, const Emit& emit) {
-    auto fresh = [&value, step](uint64_t f, uint32_t s, size_t k) { return quantize_i(value(f, s, k), step); };
+    auto fresh = [&value, step](uint64_t f, uint32_t s, size_t k) {
+        return quantize_i(value(f, s, k), step);
+    };
     // Widened so that a saturated index cannot overflow; equal to the 32-bit result whenever
     // that one is defined.
     auto over = [&value, step, bound](uint64_t f, uint32_t s, size_t k, int32_t held) {
         return std::llabs(int64_t{value(f, s, k)} - int64_t{held} * step) > bound;
     };
     switch (m) {
-        case 1: return hold_detail::run_all<1>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
-        case 3: return hold_detail::run_all<3>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
-        case 4: return hold_detail::run_all<4>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
-        default: return hold_detail::run_all<0>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
+        case 1:
+            return hold_detail::run_all<1>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
+        case 3:
+            return hold_detail::run_all<3>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
+        case 4:
+            return hold_detail::run_all<4>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
+        default:
+            return hold_detail::run_all<0>(f_begin, f_end, m, dyn, carry, fresh, over, emit);
     }
 }
 
@@ -147,7 +153,8 @@ std::vector<int32_t> hold_i(const ValueFn& value, uint64_t t, size_t m, std::spa
                             int32_t step, int32_t bound) {
     std::vector<int32_t> held;
     assign_zeroed(held, static_cast<size_t>(t) * dyn.size() * m);
-    hold_i_rows(value, m, dyn, step, bound, 0, t, nullptr, hold_detail::TableSink{held.data(), dyn.size(), m});
+    hold_i_rows(value, m, dyn, step, bound, 0, t, nullptr,
+                hold_detail::TableSink{held.data(), dyn.size(), m});
     return held;
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "encode/front_end.hpp"
+#include "support/big_alloc.hpp"
 
 namespace quorvex {
 
@@ -50,7 +51,7 @@ uint64_t spread3(uint64_t v) {
 // useful order, so each is requested a few dozen rows ahead to keep many reads in flight.
 template <size_t C, class T>
 void gather_rows(const T* src, std::span<const uint32_t> perm, T* dst) {
-    constexpr size_t kAhead = 64;
+    constexpr size_t kAhead = 128;
     const size_t count = perm.size();
     for (size_t j = 0; j < count; ++j) {
         if (j + kAhead < count) __builtin_prefetch(src + size_t{perm[j + kAhead]} * C);
@@ -62,9 +63,12 @@ void gather_rows(const T* src, std::span<const uint32_t> perm, T* dst) {
 template <class T>
 void gather_rows(const T* src, std::span<const uint32_t> perm, size_t c, T* dst) {
     switch (c) {
-        case 1: return gather_rows<1>(src, perm, dst);
-        case 3: return gather_rows<3>(src, perm, dst);
-        case 4: return gather_rows<4>(src, perm, dst);
+        case 1:
+            return gather_rows<1>(src, perm, dst);
+        case 3:
+            return gather_rows<3>(src, perm, dst);
+        case 4:
+            return gather_rows<4>(src, perm, dst);
         default:
             for (size_t j = 0; j < perm.size(); ++j) std::copy_n(src + size_t{perm[j]} * c, c, dst + j * c);
     }
@@ -79,9 +83,14 @@ uint8_t pattern_of(const Classification& cls, size_t i) {
 
 template <class Out, class In>
 std::vector<Out> gather(const std::vector<In>& src, std::span<const uint32_t> perm, size_t c) {
-    std::vector<Out> out(perm.size() * c);
-    for (size_t j = 0; j < perm.size(); ++j)
-        for (size_t m = 0; m < c; ++m) out[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
+    std::vector<Out> out;
+    assign_zeroed(out, perm.size() * c);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, perm.size(), 16384),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                          for (size_t j = r.begin(); j < r.end(); ++j)
+                              for (size_t m = 0; m < c; ++m)
+                                  out[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
+                      });
     return out;
 }
 

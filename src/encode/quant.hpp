@@ -40,7 +40,11 @@ inline int32_t floor_div(int32_t a, int32_t b) {
 // Integer quantiser of the hold: floor((v + ⌊step / 2⌋) / step). With step = 2·bound + 1 the
 // reconstruction index·step is the multiple of step nearest to v. The half step is a floor
 // (arithmetic shift), not C++'s truncating division, which differs for a negative step.
-inline int32_t quantize_i(int32_t v, int32_t step) { return floor_div(v + (step >> 1), step); }
+inline int32_t quantize_i(int32_t v, int32_t step) {
+    // Step 1 (a bound of 0) is the identity; it skips a division that is slow for its result.
+    if (step == 1) return v;
+    return floor_div(v + (step >> 1), step);
+}
 
 inline uint32_t zigzag(int32_t v) {
     return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);

@@ -7,8 +7,8 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -157,10 +157,12 @@ void align_hemispheres(Frames& f) {
             for (uint64_t i = r.begin(); i != r.end(); ++i) {
                 int32_t d = 0;
                 for (size_t j = 0; j < 4; ++j) d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
-                if (d >= 0) continue;
+                // Selects rather than a branch: which splats flip is data, not a pattern.
+                const bool flip = d < 0;
                 for (size_t j = 0; j < 4; ++j) {
-                    int16_t c = cur[i * 4 + j];
-                    cur[i * 4 + j] = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
+                    const int16_t c = cur[i * 4 + j];
+                    const int16_t negated = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
+                    cur[i * 4 + j] = flip ? negated : c;
                 }
             }
         }
@@ -253,7 +255,8 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
             Result<size_t> len = read_file_into(path, buf.cur);
             if (!len) return fail(k, std::move(len).error().context(path.string()));
             if (*len != n * kSplatBytes)
-                return fail(k, Error::make("{}: expected {} splats, got {}", path.string(), n, *len / kSplatBytes));
+                return fail(
+                    k, Error::make("{}: expected {} splats, got {}", path.string(), n, *len / kSplatBytes));
             decode_frame(buf.cur.data(), have_prev ? buf.prev.data() : nullptr, n, k, out);
             buf.cur.swap(buf.prev);
             have_prev = true;

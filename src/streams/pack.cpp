@@ -34,7 +34,13 @@ Status set_param(ZSTD_CCtx* cctx, ZSTD_cParameter param, int value) {
 
 // The payload leaves the worst-case buffer (never zero-filled, so its untouched tail costs
 // nothing) as an exactly sized copy.
-std::vector<uint8_t> exact_copy(const uint8_t* data, size_t len) { return std::vector<uint8_t>(data, data + len); }
+std::vector<uint8_t> exact_copy(const uint8_t* data, size_t len) {
+    std::vector<uint8_t> out;
+    out.reserve(len);
+    advise_huge_pages(out.data(), len);
+    out.assign(data, data + len);
+    return out;
+}
 
 // A context borrowed from a pool (or made for one call without one), handed back when done.
 struct Borrowed {
@@ -71,7 +77,8 @@ Status borrow(ZstdPool* pool, bool streaming, Borrowed& b) {
     return Ok{};
 }
 
-Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, int32_t level, ZstdPool* pool) {
+Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, int32_t level,
+                                               ZstdPool* pool) {
     Borrowed b;
     QX_CHECK(borrow(pool, false, b));
     const size_t bound = ZSTD_compressBound(planes.size());
@@ -85,7 +92,8 @@ Result<std::vector<uint8_t>> compress_one_shot(std::span<const uint8_t> planes, 
 // zstd's multi-threaded streaming mode. nbWorkers is at least 1 even on a one-thread pool:
 // the multi-threaded frame layout differs from the single-threaded one but does not depend
 // on how many workers there are, so the payload is the same for every thread count.
-Result<std::vector<uint8_t>> compress_streaming(std::span<const uint8_t> planes, int32_t level, ZstdPool* pool) {
+Result<std::vector<uint8_t>> compress_streaming(std::span<const uint8_t> planes, int32_t level,
+                                                ZstdPool* pool) {
     Borrowed b;
     QX_CHECK(borrow(pool, true, b));
     ZSTD_CCtx* cctx = b.cctx;

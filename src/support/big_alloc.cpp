@@ -1,7 +1,6 @@
 #include "support/big_alloc.hpp"
 
 #include <sys/mman.h>
-
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
@@ -19,7 +18,7 @@ constexpr size_t kPrefaultMin = size_t{32} << 20;
 }  // namespace
 
 void advise_huge_pages(const void* p, size_t bytes) {
-    if (bytes < 2 * kHugePage) return;
+    if (bytes < kHugePage) return;
     const auto begin = reinterpret_cast<uintptr_t>(p);
     const uintptr_t lo = (begin + kHugePage - 1) & ~(kHugePage - 1);
     const uintptr_t hi = (begin + bytes) & ~(kHugePage - 1);
@@ -34,9 +33,10 @@ void prepare_pages(void* p, size_t bytes) {
     auto* bytes_p = static_cast<volatile uint8_t*>(p);
     // One write per small page: with huge pages the first write of each 2 MiB faults it in
     // whole, and the others find it present.
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, bytes, kHugePage), [&](const tbb::blocked_range<size_t>& r) {
-        for (size_t off = r.begin(); off < r.end(); off += kSmallPage) bytes_p[off] = 0;
-    });
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, bytes, kHugePage),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                          for (size_t off = r.begin(); off < r.end(); off += kSmallPage) bytes_p[off] = 0;
+                      });
 }
 
 }  // namespace quorvex

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -161,6 +162,48 @@ TEST(Hold, DeterministicForAnyThreadCount) {
     EXPECT_EQ(pos_tables[0], pos_tables[2]);
     EXPECT_EQ(rot_tables[0], rot_tables[1]);
     EXPECT_EQ(rot_tables[0], rot_tables[2]);
+}
+
+// The encoder runs the hold one GOP at a time, carrying the last held row from one frame range
+// to the next, over more dynamic splats than one task takes: the rows must be those of the
+// whole-sequence table.
+TEST(Hold, FrameRangesWithCarryMatchTheWholeTable) {
+    const Frames f = test::random_frames(9, 2600, 3);
+    std::vector<uint8_t> mask(f.n);
+    test::SplitMix64 rng{4};
+    for (uint8_t& b : mask) b = static_cast<uint8_t>(rng.below(5) == 0);
+    const std::vector<uint32_t> dyn = dyn_indices(mask);
+    ASSERT_GT(dyn.size(), kHoldChunk);
+    const auto rot = [&](uint64_t fr, uint64_t s, size_t k) -> int32_t {
+        return f.rot[(fr * f.n + s) * 4 + k];
+    };
+    const std::vector<int32_t> pos_table = hold_f(f.pos, f.t, f.n, dyn, 1.0, 0.5);
+    const std::vector<int32_t> rot_table = hold_i(rot, f.t, 4, dyn, 3, 1);
+
+    for (int threads : {1, 3}) {
+        test::with_threads(threads, [&] {
+            const size_t d = dyn.size();
+            std::vector<int32_t> pos(pos_table.size(), -7), rot_rows(rot_table.size(), -7);
+            std::vector<int32_t> pos_carry(d * 3, -7), rot_carry(d * 4, -7);
+            // Frame ranges 0..3, 4..4, 5..8, as GOPs of unequal length would cut them.
+            for (auto [b, e] : {std::pair<uint64_t, uint64_t>{0, 4}, {4, 5}, {5, 9}}) {
+                hold_f_rows(f.pos, f.n, dyn, 1.0, 0.5, b, e, pos_carry.data(),
+                            [&](uint64_t fr, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) {
+                                EXPECT_EQ(prev == nullptr, fr == 0);
+                                std::copy(cur, cur + (j1 - j0) * 3, pos.begin() + (fr * d + j0) * 3);
+                            });
+                hold_i_rows(rot, 4, dyn, 3, 1, b, e, rot_carry.data(),
+                            [&](uint64_t fr, size_t j0, size_t j1, const int32_t* cur, const int32_t*) {
+                                std::copy(cur, cur + (j1 - j0) * 4, rot_rows.begin() + (fr * d + j0) * 4);
+                            });
+            }
+            EXPECT_EQ(pos, pos_table);
+            EXPECT_EQ(rot_rows, rot_table);
+            // The carry ends on the last frame's held row.
+            EXPECT_TRUE(std::equal(pos_carry.begin(), pos_carry.end(),
+                                   pos_table.end() - static_cast<ptrdiff_t>(d * 3)));
+        });
+    }
 }
 
 }  // namespace

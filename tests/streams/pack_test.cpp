@@ -188,6 +188,13 @@ PackedStream pack_with_threads(int threads, const std::vector<uint32_t>& values,
     return *r ? std::move(**r) : PackedStream{};
 }
 
+template <class Fn>
+void test_threads(int threads, Fn&& fn) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
+    tbb::task_arena arena(threads);
+    arena.execute(fn);
+}
+
 class LargeStream : public ::testing::Test {
   protected:
     // Width-1 streams, so the plane bytes equal the value count.
@@ -213,6 +220,58 @@ TEST_F(LargeStream, AboveFourMiBStreamsAndIgnoresThreadCount) {
     EXPECT_EQ(ZSTD_getFrameContentSize(one.bytes.data(), one.bytes.size()), kMtThreshold + 1);
     EXPECT_EQ(ZSTD_findFrameCompressedSize(one.bytes.data(), one.bytes.size()), one.bytes.size());
     EXPECT_EQ(decompress(one.bytes, planes.size()), planes);
+}
+
+// The encoder packs in place, from values it owns, with contexts borrowed from a pool: the result
+// must be the stream pack makes, field for field, for every width and for counts that cross the
+// blocks in which the width-1 planes are narrowed over the values.
+TEST(PackInPlace, SameStreamAsPack) {
+    struct Case {
+        size_t count;
+        uint32_t limit;
+    };
+    const Case cases[] = {{0, 1},         {1, 200},       {65535, 256},    {65536, 256},
+                          {65537, 256},   {200003, 256},  {200003, 24},    {70001, 300},
+                          {70001, 65536}, {90001, 70000}, {33, 0xFFFFFFFF}};
+    ZstdPool pool;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << " values below " << c.limit);
+        std::vector<uint32_t> values = noisy_values(c.count, c.limit, c.count);
+        const PackedStream want = pack_ok(values, 3, 2, 1);
+        auto got = pack_in_place(values, 2, 1, 3, &pool);
+        ASSERT_TRUE(got) << got.error().render();
+        EXPECT_EQ(got->bytes, want.bytes);
+        EXPECT_EQ(got->raw_len, want.raw_len);
+        EXPECT_EQ(got->entropy, want.entropy);
+        EXPECT_EQ(got->count, want.count);
+        EXPECT_EQ(got->width, want.width);
+        EXPECT_EQ(got->attr, 2);
+        EXPECT_EQ(got->kind, 1);
+    }
+}
+
+// A multi-threaded context reused from the pool, under a different thread count, still makes
+// the frame a fresh context makes.
+TEST_F(LargeStream, PooledContextsGiveTheSameFrames) {
+    const auto values = values_of(kMtThreshold + 1);
+    const PackedStream want = pack_with_threads(1, values, 3);
+    ZstdPool pool;
+    for (int threads : {2, 1, 2}) {
+        test_threads(threads, [&] {
+            std::vector<uint32_t> copy = values;
+            auto got = pack_in_place(copy, 0, 0, 3, &pool);
+            ASSERT_TRUE(got) << got.error().render();
+            EXPECT_EQ(got->bytes, want.bytes);
+        });
+    }
+    // One-call contexts, reused at another level, likewise.
+    for (int level : {19, 3}) {
+        std::vector<uint32_t> small(values.begin(), values.begin() + 100000);
+        const PackedStream fresh = pack_ok(small, level);
+        auto got = pack_in_place(small, 0, 0, level, &pool);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, fresh.bytes);
+    }
 }
 
 }  // namespace
