@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libzstd-dev zstd libtbb-dev libfmt-dev libcli11-dev
-          rapidjson-dev libgtest-dev googletest libbenchmark-dev time)
+          rapidjson-dev libgtest-dev googletest libbenchmark-dev time python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
