@@ -74,22 +74,29 @@ std::vector<uint8_t> unbitmap(std::span<const uint32_t> values, uint64_t n);
 // the trailing L mod 3 entries stay 0.
 std::vector<int32_t> un_spatial_delta(std::span<const uint32_t> values);
 
-// Sets the state to the key's absolute indices (the GOP's first frame).
-void apply_key(std::span<int32_t> state, const GopStream& key);
-// Adds row `row` of a delta stream (the differences to the previous frame) to the state.
-// The caller ensures the stream holds at least (row + 1) × state.size() values.
-void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row);
-// The same from streams in byte planes.
+// Entries e0 … e1 − 1 of an attribute state of row_len entries brought forward by one stream
+// in byte planes: set to the key's absolute indices (key true), or row `row` of a delta stream
+// (the differences to the previous frame) added with wrapping. The caller has checked that
+// the stream holds the entries read.
+void apply_range(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t e0, size_t e1,
+                 int32_t* state);
+// Sets the state to the key's absolute indices (the GOP's first frame); a key shorter than the
+// state leaves the rest unchanged.
 void apply_key(std::span<int32_t> state, const GopPlanes& key);
+// Adds row `row` of a delta stream to the state. The caller ensures the stream holds at least
+// (row + 1) × state.size() values.
 void apply_delta(std::span<int32_t> state, const GopPlanes& delta, uint64_t row);
 
 // First stream with the given attr and kind, or nullptr.
-const GopStream* find_stream(const std::vector<GopStream>& streams, uint8_t attr, uint8_t kind);
-const GopPlanes* find_stream(const std::vector<GopPlanes>& streams, uint8_t attr, uint8_t kind);
+template <class Stream>
+const Stream* find_stream(const std::vector<Stream>& streams, uint8_t attr, uint8_t kind) {
+    for (const Stream& s : streams)
+        if (s.attr == attr && s.kind == kind) return &s;
+    return nullptr;
+}
 
-// Checks that a GOP's key stream holds exactly D × m values and its delta stream, when the
-// GOP has more than one frame, exactly (f1 − f0) × D × m.
-Status check_stream_length(const GopStream& s, uint64_t rows, uint64_t d, size_t m, uint64_t g);
+// Checks that a GOP's key stream holds exactly D × m values (rows = 1) and its delta stream,
+// when the GOP has more than one frame, exactly (f1 − f0) × D × m (rows = f1 − f0).
 Status check_stream_length(const GopPlanes& s, uint64_t rows, uint64_t d, size_t m, uint64_t g);
 
 // Frame `frame` as n .splat records in file order.

@@ -98,89 +98,60 @@ Result<std::vector<GopStream>> Decoder::gop_streams(uint64_t g) const {
     return out;
 }
 
-const GopStream* find_stream(const std::vector<GopStream>& streams, uint8_t attr, uint8_t kind) {
-    for (const GopStream& s : streams)
-        if (s.attr == attr && s.kind == kind) return &s;
-    return nullptr;
-}
-
-void apply_key(std::span<int32_t> state, const GopStream& key) {
-    const size_t k_end = std::min(key.values.size(), state.size());
-    for (size_t k = 0; k < k_end; ++k) state[k] = unzigzag(key.values[k]);
-}
-
-void apply_delta(std::span<int32_t> state, const GopStream& delta, uint64_t row) {
-    const uint32_t* v = delta.values.data() + row * state.size();
-    for (size_t k = 0; k < state.size(); ++k)
-        state[k] =
-            static_cast<int32_t>(static_cast<uint32_t>(state[k]) + static_cast<uint32_t>(unzigzag(v[k])));
-}
-
 namespace {
 
-// Calls f(k, v) for values first … first + len − 1 of a stream in byte planes, v being value
-// first + k; the width is resolved once, outside the loop.
-template <class F>
-void for_values(const GopPlanes& s, size_t first, size_t len, const F& f) {
-    const uint8_t* p = s.bytes + first;
-    const size_t c = s.count;
-    switch (s.width) {
-        case 1:
-            for (size_t k = 0; k < len; ++k) f(k, uint32_t{p[k]});
-            break;
-        case 2:
-            for (size_t k = 0; k < len; ++k) f(k, uint32_t{p[k]} | uint32_t{p[c + k]} << 8);
-            break;
-        default:
-            for (size_t k = 0; k < len; ++k)
-                f(k, uint32_t{p[k]} | uint32_t{p[c + k]} << 8 | uint32_t{p[2 * c + k]} << 16 |
-                         uint32_t{p[3 * c + k]} << 24);
-            break;
+// Value i of a stream of `count` values in byte planes of width W.
+template <uint8_t W>
+inline uint32_t plane_value(const uint8_t* p, size_t count, size_t i) {
+    uint32_t v = p[i];
+    if constexpr (W >= 2) v |= uint32_t{p[count + i]} << 8;
+    if constexpr (W == 4) v |= uint32_t{p[2 * count + i]} << 16 | uint32_t{p[3 * count + i]} << 24;
+    return v;
+}
+
+template <uint8_t W>
+void apply_range(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t e0, size_t e1,
+                 int32_t* state) {
+    const size_t base = key ? 0 : static_cast<size_t>(row) * row_len;
+    for (size_t e = e0; e < e1; ++e) {
+        const int32_t v = unzigzag(plane_value<W>(s.bytes, s.count, base + e));
+        state[e] = key ? v : static_cast<int32_t>(static_cast<uint32_t>(state[e]) + static_cast<uint32_t>(v));
     }
 }
 
 }  // namespace
 
+void apply_range(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t e0, size_t e1,
+                 int32_t* state) {
+    // The width is resolved once, outside the loop.
+    switch (s.width) {
+        case 1:
+            return apply_range<1>(s, key, row, row_len, e0, e1, state);
+        case 2:
+            return apply_range<2>(s, key, row, row_len, e0, e1, state);
+        default:
+            return apply_range<4>(s, key, row, row_len, e0, e1, state);
+    }
+}
+
 void apply_key(std::span<int32_t> state, const GopPlanes& key) {
-    for_values(key, 0, std::min<size_t>(key.count, state.size()),
-               [&](size_t k, uint32_t v) { state[k] = unzigzag(v); });
+    apply_range(key, true, 0, state.size(), 0, std::min<size_t>(key.count, state.size()), state.data());
 }
 
 void apply_delta(std::span<int32_t> state, const GopPlanes& delta, uint64_t row) {
-    for_values(delta, static_cast<size_t>(row) * state.size(), state.size(), [&](size_t k, uint32_t v) {
-        state[k] = static_cast<int32_t>(static_cast<uint32_t>(state[k]) + static_cast<uint32_t>(unzigzag(v)));
-    });
-}
-
-const GopPlanes* find_stream(const std::vector<GopPlanes>& streams, uint8_t attr, uint8_t kind) {
-    for (const GopPlanes& s : streams)
-        if (s.attr == attr && s.kind == kind) return &s;
-    return nullptr;
-}
-
-namespace {
-
-Status check_length(uint8_t attr, uint8_t kind, uint64_t size, uint64_t rows, uint64_t d, size_t m,
-                    uint64_t g) {
-    const char* what = kind == 0 ? "key" : "delta";
-    const uint64_t per_row = d * m;  // d ≤ n, which the static masks bound by the file size
-    if (rows != 0 && per_row > std::numeric_limits<uint64_t>::max() / rows)
-        return Error::make("gop {} {} stream of attribute {} has a wrong length", g, what, kAttrNames[attr]);
-    const uint64_t want = per_row * rows;
-    if (size != want)
-        return Error::make("gop {} {} stream of attribute {} holds {} values, expected {}", g, what,
-                           kAttrNames[attr], size, want);
-    return Ok{};
-}
-
-}  // namespace
-
-Status check_stream_length(const GopStream& s, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
-    return check_length(s.attr, s.kind, s.values.size(), rows, d, m, g);
+    apply_range(delta, false, row, state.size(), 0, state.size(), state.data());
 }
 
 Status check_stream_length(const GopPlanes& s, uint64_t rows, uint64_t d, size_t m, uint64_t g) {
-    return check_length(s.attr, s.kind, s.count, rows, d, m, g);
+    const char* what = s.kind == 0 ? "key" : "delta";
+    const uint64_t per_row = d * m;  // d ≤ n, which the static masks bound by the file size
+    if (rows != 0 && per_row > std::numeric_limits<uint64_t>::max() / rows)
+        return Error::make("gop {} {} stream of attribute {} has a wrong length", g, what, kAttrNames[s.attr]);
+    const uint64_t want = per_row * rows;
+    if (s.count != want)
+        return Error::make("gop {} {} stream of attribute {} holds {} values, expected {}", g, what,
+                           kAttrNames[s.attr], s.count, want);
+    return Ok{};
 }
 
 }  // namespace quorvex

@@ -42,40 +42,6 @@ struct Maxima {
     int64_t rot = 0;
 };
 
-// Value i of a stream in byte planes, for the stream's width.
-template <uint8_t W>
-inline uint32_t plane_value(const uint8_t* p, size_t count, size_t i) {
-    uint32_t v = p[i];
-    if constexpr (W >= 2) v |= uint32_t{p[count + i]} << 8;
-    if constexpr (W == 4) v |= uint32_t{p[2 * count + i]} << 16 | uint32_t{p[3 * count + i]} << 24;
-    return v;
-}
-
-// Brings the state of dynamic splats [d0, d1) of one attribute to the next frame: the key's
-// absolute indices at a GOP's first frame, else one delta row added (wrapping).
-template <uint8_t W>
-void update_state(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t m, size_t d0, size_t d1,
-                  int32_t* state) {
-    const uint8_t* p = s.bytes;
-    const size_t base = key ? 0 : static_cast<size_t>(row) * row_len;
-    for (size_t e = d0 * m; e < d1 * m; ++e) {
-        const int32_t v = unzigzag(plane_value<W>(p, s.count, base + e));
-        state[e] = key ? v : static_cast<int32_t>(static_cast<uint32_t>(state[e]) + static_cast<uint32_t>(v));
-    }
-}
-
-void update_state(const GopPlanes& s, bool key, uint64_t row, size_t row_len, size_t m, size_t d0, size_t d1,
-                  int32_t* state) {
-    switch (s.width) {
-        case 1:
-            return update_state<1>(s, key, row, row_len, m, d0, d1, state);
-        case 2:
-            return update_state<2>(s, key, row, row_len, m, d0, d1, state);
-        default:
-            return update_state<4>(s, key, row, row_len, m, d0, d1, state);
-    }
-}
-
 // The end of the run of splats from i on (before i1) whose mask flags are all set or all clear.
 // The file order groups splats by dynamic pattern, so runs are long.
 inline size_t run_end(const uint8_t* mask, size_t i, size_t i1) {
@@ -235,8 +201,9 @@ void verify_run(const Decoder& dec, const Frames& ref, const GopSpan& span, cons
         const bool key = f == span.f0;
         for (size_t a = 0; a < kAttrCount; ++a) {
             if (run.d1[a] == run.d0[a]) continue;
-            update_state(key ? *rows.keys[a] : *rows.deltas[a], key, key ? 0 : f - span.f0 - 1,
-                         rows.row_len[a], kAttrComponents[a], run.d0[a], run.d1[a], state[a].data());
+            const size_t m = kAttrComponents[a];
+            apply_range(key ? *rows.keys[a] : *rows.deltas[a], key, key ? 0 : f - span.f0 - 1, rows.row_len[a],
+                        run.d0[a] * m, run.d1[a] * m, state[a].data());
         }
         measure_frame(dec, ref, f, run, state, mx);
     }

@@ -54,6 +54,17 @@ Result<std::vector<PackedStream>> pack_each(size_t count, const PackOne& pack_on
     return out;
 }
 
+// Frames f0 … f1 (inclusive) of GOP g: every GOP holds `gop` frames but the last, which holds
+// the remainder.
+struct GopFrames {
+    uint64_t f0;
+    uint64_t f1;
+};
+GopFrames gop_range(uint64_t g, uint64_t gop, uint64_t t) {
+    const uint64_t f0 = g * gop;
+    return {f0, std::min(t - 1, f0 + gop - 1)};
+}
+
 struct JobSpec {
     uint64_t gop;
     uint8_t attr;
@@ -116,27 +127,12 @@ double static_fraction(const std::vector<uint8_t>& mask, uint64_t n) {
     return static_cast<double>(ones) / static_cast<double>(n);
 }
 
-// Writes a stream record's 11 header bytes at out.
-uint8_t* store_record_header(uint8_t* out, const PackedStream& p) {
-    out[0] = p.attr;
-    out[1] = p.kind;
-    out[2] = p.width;
-    store_u32(out + 3, p.count);
-    // pack refuses payloads that do not fit the 32-bit length field.
-    store_u32(out + 7, static_cast<uint32_t>(p.bytes.size()));
-    return out + kStreamRecordBytes;
-}
-
 uint8_t* store_bytes(uint8_t* out, std::span<const uint8_t> bytes) {
     if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     return out + bytes.size();
 }
 
 }  // namespace
-
-Result<std::vector<PackedStream>> pack_all(std::vector<RawStream> raws, int32_t level) {
-    return pack_each(raws.size(), [&](size_t i) { return pack(std::move(raws[i]), level); });
-}
 
 Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32_t zstd_level,
                        bool denoised) {
@@ -163,8 +159,7 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     const uint64_t gops = (t + gop - 1) / gop;
     std::vector<JobSpec> specs;
     for (uint64_t g = 0; g < gops; ++g) {
-        const uint64_t f0 = g * gop;
-        const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
+        const auto [f0, f1] = gop_range(g, gop, t);
         for (uint8_t a = 0; a < kAttrCount; ++a) {
             if (dyn[a].empty()) continue;
             specs.push_back({g, a, kKindKey});
@@ -196,8 +191,7 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     std::optional<Error> pack_error;
     auto pack_step = [&](uint8_t a, uint64_t g, uint32_t* table) {
         const size_t row = dyn[a].size() * kAttrComponents[a];
-        const uint64_t f0 = g * gop;
-        const uint64_t f1 = std::min(t - 1, f0 + gop - 1);
+        const auto [f0, f1] = gop_range(g, gop, t);
         // This GOP's jobs of the attribute: its key, then its delta when it has one.
         size_t jobs[2];
         size_t count = 0;
@@ -224,9 +218,8 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         if (dyn[a].empty()) continue;
         for (uint64_t g = 0; g < gops; ++g) {
             uint32_t* table = tables[step++ % 2].get();
-            const uint64_t f0 = g * gop;
-            gop_table(frames, a, dyn[a], steps, bounds, f0, std::min(t - 1, f0 + gop - 1), carry.get(),
-                      table);
+            const auto [f0, f1] = gop_range(g, gop, t);
+            gop_table(frames, a, dyn[a], steps, bounds, f0, f1, carry.get(), table);
             // The previous step's packing is done before this one starts, so the table the next
             // hold writes is free again; a failed step ends the encode.
             packing.wait();
@@ -277,8 +270,9 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
             GopSpan& s = h.gops[g];
             s.offset = off;
             s.len = section_len[g];
-            s.f0 = g * gop;
-            s.f1 = std::min(t - 1, s.f0 + gop - 1);
+            const auto [f0, f1] = gop_range(g, gop, t);
+            s.f0 = f0;
+            s.f1 = f1;
             s.t0 = static_cast<float>(s.f0) / h.fps;
             s.t1 = static_cast<float>(s.f1) / h.fps;
             off += s.len;

@@ -44,8 +44,4 @@ struct Encoded {
 Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32_t zstd_level,
                        bool denoised);
 
-// Packs the streams in parallel, keeping their order; the first error stored wins and stops
-// the workers from starting further streams.
-Result<std::vector<PackedStream>> pack_all(std::vector<RawStream> raws, int32_t level);
-
 }  // namespace quorvex

@@ -47,21 +47,22 @@ uint64_t spread3(uint64_t v) {
     return v;
 }
 
-// Copies row perm[j] of src to row j of dst, C elements per row. The rows are read in no
-// useful order, so each is requested a few dozen rows ahead to keep many reads in flight.
-template <size_t C, class T>
-void gather_rows(const T* src, std::span<const uint32_t> perm, T* dst) {
+// Copies row perm[j] of src to row j of dst, C elements per row, converting each element to
+// the destination type. The rows are read in no useful order, so each is requested a few
+// dozen rows ahead to keep many reads in flight.
+template <size_t C, class Out, class In>
+void gather_rows(const In* src, std::span<const uint32_t> perm, Out* dst) {
     constexpr size_t kAhead = 128;
     const size_t count = perm.size();
     for (size_t j = 0; j < count; ++j) {
         if (j + kAhead < count) __builtin_prefetch(src + size_t{perm[j + kAhead]} * C);
-        const T* s = src + size_t{perm[j]} * C;
-        for (size_t m = 0; m < C; ++m) dst[j * C + m] = s[m];
+        const In* s = src + size_t{perm[j]} * C;
+        for (size_t m = 0; m < C; ++m) dst[j * C + m] = static_cast<Out>(s[m]);
     }
 }
 
-template <class T>
-void gather_rows(const T* src, std::span<const uint32_t> perm, size_t c, T* dst) {
+template <class Out, class In>
+void gather_rows(const In* src, std::span<const uint32_t> perm, size_t c, Out* dst) {
     switch (c) {
         case 1:
             return gather_rows<1>(src, perm, dst);
@@ -70,7 +71,8 @@ void gather_rows(const T* src, std::span<const uint32_t> perm, size_t c, T* dst)
         case 4:
             return gather_rows<4>(src, perm, dst);
         default:
-            for (size_t j = 0; j < perm.size(); ++j) std::copy_n(src + size_t{perm[j]} * c, c, dst + j * c);
+            for (size_t j = 0; j < perm.size(); ++j)
+                for (size_t m = 0; m < c; ++m) dst[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
     }
 }
 
@@ -81,15 +83,15 @@ uint8_t pattern_of(const Classification& cls, size_t i) {
     return static_cast<uint8_t>(s ^ 31);
 }
 
+// A per-splat array in file order, narrowed to Out; runs of rows are gathered in parallel.
 template <class Out, class In>
 std::vector<Out> gather(const std::vector<In>& src, std::span<const uint32_t> perm, size_t c) {
     std::vector<Out> out;
     assign_zeroed(out, perm.size() * c);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, perm.size(), 16384),
                       [&](const tbb::blocked_range<size_t>& r) {
-                          for (size_t j = r.begin(); j < r.end(); ++j)
-                              for (size_t m = 0; m < c; ++m)
-                                  out[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
+                          gather_rows(src.data(), perm.subspan(r.begin(), r.size()), c,
+                                      out.data() + r.begin() * c);
                       });
     return out;
 }

@@ -89,6 +89,11 @@ Result<FrameList> frames_from_listing(const fs::path& dir, std::optional<float> 
     return list;
 }
 
+// A frame whose length is not that of n splats.
+Error wrong_size(const fs::path& path, uint64_t n, uint64_t bytes) {
+    return Error::make("{}: expected {} splats, got {}", path.string(), n, bytes / kSplatBytes);
+}
+
 // Byte size of the first frame, from its metadata only.
 Result<uint64_t> first_frame_size(const fs::path& path) {
     struct stat st {};
@@ -204,8 +209,7 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
         const fs::path& path = list.paths[k];
         if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             static_cast<uint64_t>(st.st_size) != first_size)
-            return Error::make("{}: expected {} splats, got {}", path.string(), n,
-                               static_cast<uint64_t>(st.st_size) / kSplatBytes);
+            return wrong_size(path, n, static_cast<uint64_t>(st.st_size));
     }
     // The planes take 36 bytes per splat and frame; the count must fit in memory addresses.
     uint64_t cells = 0;
@@ -254,9 +258,7 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
             const fs::path& path = list.paths[k];
             Result<size_t> len = read_file_into(path, buf.cur);
             if (!len) return fail(k, std::move(len).error().context(path.string()));
-            if (*len != n * kSplatBytes)
-                return fail(
-                    k, Error::make("{}: expected {} splats, got {}", path.string(), n, *len / kSplatBytes));
+            if (*len != n * kSplatBytes) return fail(k, wrong_size(path, n, *len));
             decode_frame(buf.cur.data(), have_prev ? buf.prev.data() : nullptr, n, k, out);
             buf.cur.swap(buf.prev);
             have_prev = true;

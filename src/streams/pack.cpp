@@ -26,6 +26,10 @@ constexpr uint64_t kRecordFieldMax = std::numeric_limits<uint32_t>::max();
 
 Error zstd_error(size_t code) { return Error::msg(ZSTD_getErrorName(code)); }
 
+// The width that holds every value, from the OR of all values: it has a bit at or above bit 8
+// (16) exactly when some value does, so it decides the width as the maximum would.
+uint8_t width_of(uint32_t any) { return any <= 0xFFu ? 1 : any <= 0xFFFFu ? 2 : 4; }
+
 Status set_param(ZSTD_CCtx* cctx, ZSTD_cParameter param, int value) {
     size_t r = ZSTD_CCtx_setParameter(cctx, param, value);
     if (ZSTD_isError(r)) return zstd_error(r);
@@ -270,7 +274,7 @@ uint8_t stream_width_parallel(std::span<const uint32_t> values) {
             return acc;
         },
         [](uint32_t a, uint32_t b) { return a | b; });
-    return any <= 0xFFu ? 1 : any <= 0xFFFFu ? 2 : 4;
+    return width_of(any);
 }
 
 Result<Planes> make_planes_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind) {
@@ -301,13 +305,9 @@ Result<PackedStream> compress_planes(Planes pl, int32_t level, ZstdPool* pool) {
 }  // namespace
 
 uint8_t stream_width(std::span<const uint32_t> values) {
-    // The OR of all values has a bit at or above bit 8 (16) exactly when some value does, so it
-    // decides the width as the maximum would.
     uint32_t any = 0;
     for (uint32_t v : values) any |= v;
-    if (any <= 0xFFu) return 1;
-    if (any <= 0xFFFFu) return 2;
-    return 4;
+    return width_of(any);
 }
 
 std::vector<uint8_t> to_planes(std::span<const uint32_t> values, uint8_t width) {
@@ -353,13 +353,20 @@ ZstdPool::~ZstdPool() {
     for (ZSTD_CCtx* c : streaming) ZSTD_freeCCtx(c);
 }
 
-void put_record_header(std::vector<uint8_t>& out, const PackedStream& p) {
-    out.push_back(p.attr);
-    out.push_back(p.kind);
-    out.push_back(p.width);
-    put_u32(out, p.count);
+uint8_t* store_record_header(uint8_t* out, const PackedStream& p) {
+    out[0] = p.attr;
+    out[1] = p.kind;
+    out[2] = p.width;
+    store_u32(out + 3, p.count);
     // pack refuses payloads that do not fit the 32-bit length field.
-    put_u32(out, static_cast<uint32_t>(p.bytes.size()));
+    store_u32(out + 7, static_cast<uint32_t>(p.bytes.size()));
+    return out + kStreamRecordBytes;
+}
+
+void put_record_header(std::vector<uint8_t>& out, const PackedStream& p) {
+    const size_t at = out.size();
+    out.resize(at + kStreamRecordBytes);
+    store_record_header(out.data() + at, p);
 }
 
 }  // namespace quorvex

@@ -74,6 +74,8 @@ Result<PackedStream> pack(RawStream raw, int32_t level);
 Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind, int32_t level,
                                    ZstdPool* pool = nullptr);
 
+// Writes the 11-byte record header of a packed stream at out; returns the byte after it.
+uint8_t* store_record_header(uint8_t* out, const PackedStream& p);
 // Appends the 11-byte record header of a packed stream.
 void put_record_header(std::vector<uint8_t>& out, const PackedStream& p);
 

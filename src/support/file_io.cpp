@@ -72,53 +72,28 @@ Result<size_t> size_hint(int fd, ReadFrom from) {
 
 }  // namespace
 
-Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path, ReadFrom from) {
+Result<size_t> read_file_into(const std::filesystem::path& path, std::vector<uint8_t>& buf, ReadFrom from) {
     // Without a writer, opening a FIFO would wait; non-blocking, it opens at once and is then
     // refused. Reads of a regular file are not affected by the flag.
     const int nonblock = from == ReadFrom::regular_files ? O_NONBLOCK : 0;
     Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | nonblock)};
     if (f.fd < 0) return os_error(errno);
     QX_TRY(hint, size_hint(f.fd, from));
-    std::vector<uint8_t> out;
-    assign_zeroed(out, hint);
-    QX_TRY(used, read_all(f.fd, out));
-    out.resize(used);
-    return out;
-}
-
-Result<size_t> read_file_into(const std::filesystem::path& path, std::vector<uint8_t>& buf) {
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-    if (f.fd < 0) return os_error(errno);
-    QX_TRY(hint, size_hint(f.fd, ReadFrom::regular_files));
     if (buf.size() < hint) assign_zeroed(buf, hint);
     return read_all(f.fd, buf);
+}
+
+Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path, ReadFrom from) {
+    std::vector<uint8_t> out;
+    QX_TRY(used, read_file_into(path, out, from));
+    out.resize(used);
+    return out;
 }
 
 Result<std::string> read_text(const std::filesystem::path& path, ReadFrom from) {
     QX_TRY(bytes, read_file(path, from));
     return std::string(bytes.begin(), bytes.end());
 }
-
-namespace {
-
-// Devices and pipes (/dev/null, /dev/stdout) are written in place: there is nothing to
-// keep intact there, and renaming over them would replace the device node.
-Status write_in_place(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-    Fd f{::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)};
-    if (f.fd < 0) return os_error(errno);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t w = ::write(f.fd, bytes.data() + done, bytes.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return os_error(errno);
-        }
-        done += static_cast<size_t>(w);
-    }
-    return Ok{};
-}
-
-}  // namespace
 
 namespace {
 
@@ -151,6 +126,15 @@ std::optional<int> write_unnamed(const std::filesystem::path& dir, const std::fi
     const std::string self = fmt::format("/proc/self/fd/{}", f.fd);
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) != 0) return std::nullopt;
     return 0;
+}
+
+// Devices and pipes (/dev/null, /dev/stdout) are written in place: there is nothing to
+// keep intact there, and renaming over them would replace the device node.
+Status write_in_place(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+    Fd f{::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)};
+    if (f.fd < 0) return os_error(errno);
+    if (int err = write_all(f.fd, bytes); err != 0) return os_error(err);
+    return Ok{};
 }
 
 // The same through a named temporary file, created or truncated.

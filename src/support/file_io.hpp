@@ -24,9 +24,10 @@ enum class ReadFrom : uint8_t {
 Result<std::vector<uint8_t>> read_file(const std::filesystem::path& path,
                                        ReadFrom from = ReadFrom::regular_files_and_pipes);
 Result<std::string> read_text(const std::filesystem::path& path, ReadFrom from = ReadFrom::regular_files_and_pipes);
-// Reads a whole regular file into buf, reusing its storage: buf grows when the file is longer
-// than buf.size() and never shrinks. Returns the file's length; bytes [0, length) hold the file.
-Result<size_t> read_file_into(const std::filesystem::path& path, std::vector<uint8_t>& buf);
+// Reads the whole file into buf, reusing its storage: buf grows when the file is longer than
+// buf.size() and never shrinks. Returns the file's length; bytes [0, length) hold the file.
+Result<size_t> read_file_into(const std::filesystem::path& path, std::vector<uint8_t>& buf,
+                              ReadFrom from = ReadFrom::regular_files);
 
 // Writes the whole file: the bytes go to a temporary file beside `path`, which is
 // flushed to disk and renamed over `path` only when complete. A failed write leaves

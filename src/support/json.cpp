@@ -329,6 +329,26 @@ struct JsonOut::Impl {
         call(std::forward<F>(f));
         after_scalar();
     }
+    // Opens an object or array where a value may stand.
+    template <class F>
+    void open(bool object, F&& start) {
+        if (!value_allowed()) return;
+        levels.push_back({object, object});
+        call(std::forward<F>(start));
+    }
+    // Closes the innermost level, which must be of the same kind (and an object must not be
+    // waiting for a value after its key).
+    template <class F>
+    void close(bool object, F&& end) {
+        if (failed) return;
+        if (levels.empty() || levels.back().object != object || (object && !levels.back().want_key)) {
+            failed = true;
+            return;
+        }
+        levels.pop_back();
+        call(std::forward<F>(end));
+        after_scalar();
+    }
 };
 
 JsonOut::JsonOut(JsonStyle style) : impl_(std::make_unique<Impl>()) {
@@ -419,44 +439,22 @@ JsonOut& JsonOut::string(std::string_view v) {
 }
 
 JsonOut& JsonOut::begin_object() {
-    Impl& m = *impl_;
-    if (!m.value_allowed()) return *this;
-    m.levels.push_back({true, true});
-    m.call([](auto& w) { return w.StartObject(); });
+    impl_->open(true, [](auto& w) { return w.StartObject(); });
     return *this;
 }
 
 JsonOut& JsonOut::end_object() {
-    Impl& m = *impl_;
-    if (m.failed) return *this;
-    if (m.levels.empty() || !m.levels.back().object || !m.levels.back().want_key) {
-        m.failed = true;
-        return *this;
-    }
-    m.levels.pop_back();
-    m.call([](auto& w) { return w.EndObject(); });
-    m.after_scalar();
+    impl_->close(true, [](auto& w) { return w.EndObject(); });
     return *this;
 }
 
 JsonOut& JsonOut::begin_array() {
-    Impl& m = *impl_;
-    if (!m.value_allowed()) return *this;
-    m.levels.push_back({false, false});
-    m.call([](auto& w) { return w.StartArray(); });
+    impl_->open(false, [](auto& w) { return w.StartArray(); });
     return *this;
 }
 
 JsonOut& JsonOut::end_array() {
-    Impl& m = *impl_;
-    if (m.failed) return *this;
-    if (m.levels.empty() || m.levels.back().object) {
-        m.failed = true;
-        return *this;
-    }
-    m.levels.pop_back();
-    m.call([](auto& w) { return w.EndArray(); });
-    m.after_scalar();
+    impl_->close(false, [](auto& w) { return w.EndArray(); });
     return *this;
 }
 

@@ -26,6 +26,16 @@ struct Maxima {
 
 double max_nan(double m, double v) { return v > m ? v : m; }
 
+// The state rules written out on unpacked values: a key sets the indices, a delta row adds to them.
+void set_key(std::vector<int32_t>& state, const GopStream& key) {
+    for (size_t k = 0; k < state.size(); ++k) state[k] = unzigzag(key.values[k]);
+}
+void add_delta(std::vector<int32_t>& state, const GopStream& delta, uint64_t row) {
+    for (size_t k = 0; k < state.size(); ++k)
+        state[k] = static_cast<int32_t>(static_cast<uint32_t>(state[k]) +
+                                        static_cast<uint32_t>(unzigzag(delta.values[row * state.size() + k])));
+}
+
 // The largest errors by the format's formulas: static splats against their base values, dynamic
 // ones against the index carried through the GOP's key and delta rows times the step.
 Maxima plain_measurement(const Decoder& dec, const Frames& ref) {
@@ -48,9 +58,9 @@ Maxima plain_measurement(const Decoder& dec, const Frames& ref) {
             for (uint8_t a = 0; a < kAttrCount; ++a) {
                 if (dyn[a].empty()) continue;
                 if (f == span.f0)
-                    apply_key(state[a], *find_stream(*streams, a, kKindKey));
+                    set_key(state[a], *find_stream(*streams, a, kKindKey));
                 else
-                    apply_delta(state[a], *find_stream(*streams, a, kKindDelta), f - span.f0 - 1);
+                    add_delta(state[a], *find_stream(*streams, a, kKindDelta), f - span.f0 - 1);
             }
             std::array<size_t, kAttrCount> d{};
             for (uint64_t i = 0; i < n; ++i) {
