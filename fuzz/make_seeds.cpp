@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "support/container_edit.hpp"
 #include "encode/container.hpp"
 #include "encode/encode.hpp"
 #include "encode/header.hpp"
@@ -100,26 +101,7 @@ bool put_text(const fs::path& path, std::string_view text) {
     return put(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
-// The container with its header replaced by `h`; section offsets shift with the header's
-// length, so the sections stay where the new header says they are.
-std::vector<uint8_t> with_header(const std::vector<uint8_t>& c, Header h) {
-    const uint64_t old_len = load_u32(c.data() + 8);
-    const Header base = h;
-    std::string text;
-    uint64_t len = old_len;
-    for (int round = 0; round < 8; ++round) {
-        h.static_section.offset = base.static_section.offset + len - old_len;
-        for (size_t g = 0; g < h.gops.size(); ++g) h.gops[g].offset = base.gops[g].offset + len - old_len;
-        text = *header_to_json(h);
-        if (text.size() == len) break;
-        len = text.size();
-    }
-    std::vector<uint8_t> out(c.begin(), c.begin() + 8);
-    put_u32(out, static_cast<uint32_t>(text.size()));
-    out.insert(out.end(), text.begin(), text.end());
-    out.insert(out.end(), c.begin() + static_cast<std::ptrdiff_t>(kPreambleBytes + old_len), c.end());
-    return out;
-}
+using test::with_header;
 
 bool open_seeds(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& c,
                 const Header& h) {

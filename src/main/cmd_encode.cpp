@@ -48,12 +48,11 @@ void print_statistics(const Encoded& e, const std::map<std::string, TableRow>& t
     for (const auto& [key, row] : table)
         fmt::print(stderr, "{:<22} {:>12} {:>12} {:>12}\n", key, human(row.raw), human(row.packed),
                    human(saturate_u64(row.entropy)));
-    double entropy_total = 0.0;
-    for (const StreamInfo& s : e.streams) entropy_total += s.entropy_min;
+    const double entropy_sum = entropy_total(e.streams);
     fmt::print(stderr, "\ninput  {} ({} frames x {} splats x 32 B)\n", human(e.input_bytes), frames.t, frames.n);
     fmt::print(stderr, "output {}   ratio {:.1f}x   entropy-min {} ({:.1f}x)\n", human(e.output_bytes),
                static_cast<double>(e.input_bytes) / static_cast<double>(e.output_bytes),
-               human(saturate_u64(entropy_total)), static_cast<double>(e.input_bytes) / entropy_total);
+               human(saturate_u64(entropy_sum)), static_cast<double>(e.input_bytes) / entropy_sum);
     fmt::print(stderr, "bytes/frame {}   bytes/splat/frame {:.3f}\n", human(e.output_bytes / frames.t),
                static_cast<double>(e.output_bytes) / static_cast<double>(frames.n * frames.t));
 }

@@ -29,10 +29,9 @@ Result<std::string> report_json(const ReportInputs& in) {
     o.key("input").begin_object();
     o.key("bytes").u64(e.input_bytes).key("frames").u64(e.header.t).key("splats").u64(e.header.n);
     o.end_object();
-    double entropy_total = 0.0;
-    for (const StreamInfo& s : e.streams) entropy_total += s.entropy_min;
+    const double entropy_sum = entropy_total(e.streams);
     o.key("output").begin_object();
-    o.key("bytes").u64(e.output_bytes).key("entropy_min_bytes").f64(entropy_total);
+    o.key("bytes").u64(e.output_bytes).key("entropy_min_bytes").f64(entropy_sum);
     o.key("ratio").f64(static_cast<double>(e.input_bytes) / static_cast<double>(e.output_bytes));
     o.end_object();
     const auto& f = e.static_frac;  // pos, rot, rgb, alpha, scale

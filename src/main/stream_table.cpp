@@ -20,6 +20,12 @@ std::string table_key(const std::string& name) {
     return fmt::format("dyn.{}.{}", pieces.size() > 1 ? pieces[1] : "?", pieces.size() > 2 ? pieces[2] : "?");
 }
 
+double entropy_total(const std::vector<StreamInfo>& streams) {
+    double total = 0.0;
+    for (const StreamInfo& s : streams) total += s.entropy_min;
+    return total;
+}
+
 std::map<std::string, TableRow> stream_table(const std::vector<StreamInfo>& streams) {
     std::map<std::string, TableRow> rows;  // std::string compares byte-wise
     for (const StreamInfo& s : streams) {

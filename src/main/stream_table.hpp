@@ -21,6 +21,9 @@ struct TableRow {
 // name → "static.{name}".
 std::string table_key(const std::string& name);
 
+// Sum of the entropy estimates of every stream, in stream order (not over the table's rows).
+double entropy_total(const std::vector<StreamInfo>& streams);
+
 // Rows in ascending byte-wise key order.
 std::map<std::string, TableRow> stream_table(const std::vector<StreamInfo>& streams);
 

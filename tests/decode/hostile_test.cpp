@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/container_edit.hpp"
 #include "decode/decoder.hpp"
 #include "decode/verify.hpp"
 #include "encode/container.hpp"
@@ -43,27 +44,7 @@ Built build(uint64_t t, uint64_t n, uint64_t gop, double static_fraction, float 
     return b;
 }
 
-// The container with its header replaced; section offsets move with the header's length.
-std::vector<uint8_t> with_header(const std::vector<uint8_t>& c, Header h) {
-    const uint64_t old_len = load_u32(c.data() + 8);
-    const Header base = h;
-    std::string text;
-    uint64_t len = old_len;
-    for (int round = 0; round < 8; ++round) {
-        h.static_section.offset = base.static_section.offset + len - old_len;
-        for (size_t g = 0; g < h.gops.size(); ++g) h.gops[g].offset = base.gops[g].offset + len - old_len;
-        auto json = header_to_json(h);
-        EXPECT_TRUE(json);
-        text = *json;
-        if (text.size() == len) break;
-        len = text.size();
-    }
-    std::vector<uint8_t> out(c.begin(), c.begin() + 8);
-    put_u32(out, static_cast<uint32_t>(text.size()));
-    out.insert(out.end(), text.begin(), text.end());
-    out.insert(out.end(), c.begin() + static_cast<std::ptrdiff_t>(kPreambleBytes + old_len), c.end());
-    return out;
-}
+using test::with_header;
 
 std::string open_error(std::vector<uint8_t> bytes) {
     auto d = Decoder::from_bytes(std::move(bytes));

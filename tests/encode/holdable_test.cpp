@@ -12,6 +12,7 @@
 #include "decode/decoder.hpp"
 #include "decode/verify.hpp"
 #include "encode/encode.hpp"
+#include "support/frames_builder.hpp"
 #include "support/synth.hpp"
 
 namespace quorvex {
@@ -20,19 +21,9 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 
-Frames zeros(uint64_t t, uint64_t n) {
-    Frames f;
-    f.t = t;
-    f.n = n;
-    f.pos.assign(t * n * 3, 0.0f);
-    f.scale_log.assign(t * n * 3, 0.0f);
-    f.rgb.assign(t * n * 3, 0);
-    f.alpha.assign(t * n, 0);
-    f.rot.assign(t * n * 4, 0);
-    return f;
-}
-float* pos_at(Frames& f, uint64_t k, uint64_t i) { return f.pos.data() + (k * f.n + i) * 3; }
-float* scale_at(Frames& f, uint64_t k, uint64_t i) { return f.scale_log.data() + (k * f.n + i) * 3; }
+using test::blank_frames;
+using test::pos_at;
+using test::scale_at;
 
 TEST(Holdable, ComponentAgainstStep) {
     const double step = 0.004;  // the default position bound of 2 mm
@@ -112,7 +103,7 @@ TEST_F(HoldableFiles, NanIsAccepted) {
 }
 
 TEST(Holdable, FirstFailureByFrameThenSplatPositionFirst) {
-    Frames f = zeros(4, 10);
+    Frames f = blank_frames(4, 10);
     pos_at(f, 3, 0)[0] = kInf;
     pos_at(f, 2, 9)[2] = -kInf;
     scale_at(f, 2, 4)[1] = kInf;
@@ -130,7 +121,7 @@ TEST(Holdable, FirstFailureByFrameThenSplatPositionFirst) {
 
 TEST(Holdable, TheBoundDecides) {
     // 5 km on a 2 mm grid is an index of 1.25e6; on a 1e-9 mm grid it is far beyond 32 bits.
-    Frames f = zeros(2, 3);
+    Frames f = blank_frames(2, 3);
     pos_at(f, 1, 2)[0] = 5000.0f;
     EXPECT_TRUE(check_holdable(f, Bounds{}));
     Bounds fine_pos;

@@ -1,6 +1,6 @@
 #pragma once
 // In-memory Frames for encoder tests: zero-filled planes of t frames × n splats, element
-// accessors by (frame, splat), a splitmix64 generator and a thread-count pin.
+// accessors by (frame, splat), random frames and a thread-count pin.
 
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "model/frames.hpp"
+#include "support/synth.hpp"  // SplitMix64
 
 namespace quorvex::test {
 
@@ -30,21 +31,6 @@ inline float* scale_at(Frames& f, uint64_t k, uint64_t i) { return f.scale_log.d
 inline uint8_t* rgb_at(Frames& f, uint64_t k, uint64_t i) { return f.rgb.data() + (k * f.n + i) * 3; }
 inline uint8_t* alpha_at(Frames& f, uint64_t k, uint64_t i) { return f.alpha.data() + k * f.n + i; }
 inline int16_t* rot_at(Frames& f, uint64_t k, uint64_t i) { return f.rot.data() + (k * f.n + i) * 4; }
-
-struct SplitMix64 {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint64_t below(uint64_t k) { return next() % k; }
-    // Uniform in [lo, hi).
-    double uniform(double lo, double hi) {
-        return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1.0p-53;
-    }
-};
 
 // Runs fn with the data-parallel pool limited to `threads` threads.
 template <class Fn>
