@@ -145,29 +145,31 @@ void align_hemispheres(Frames& f) {
     const uint64_t t = f.t;
     if (t < 2) return;
     int16_t* rot = f.rot.data();
-    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, kAlignStep), [&](const tbb::blocked_range<uint64_t>& r) {
-        // Per step of splats and frame: each component learns whether its splat flips, then
-        // every component is rewritten in one flat pass. Neither loop branches on the data.
-        int16_t flips[4 * kAlignStep];
-        for (uint64_t i0 = r.begin(); i0 < r.end(); i0 += kAlignStep) {
-            const size_t len = std::min<uint64_t>(kAlignStep, r.end() - i0);
-            for (uint64_t k = 1; k < t; ++k) {
-                const int16_t* prev = rot + ((k - 1) * n + i0) * 4;
-                int16_t* cur = rot + (k * n + i0) * 4;
-                for (size_t i = 0; i < len; ++i) {
-                    int32_t d = 0;
-                    for (size_t j = 0; j < 4; ++j) d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
-                    const int16_t flip = d < 0 ? int16_t{-1} : int16_t{0};
-                    for (size_t j = 0; j < 4; ++j) flips[i * 4 + j] = flip;
-                }
-                for (size_t e = 0; e < 4 * len; ++e) {
-                    const int16_t c = cur[e];
-                    const int16_t negated = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
-                    cur[e] = flips[e] != 0 ? negated : c;
+    tbb::parallel_for(
+        tbb::blocked_range<uint64_t>(0, n, kAlignStep), [&](const tbb::blocked_range<uint64_t>& r) {
+            // Per step of splats and frame: each component learns whether its splat flips, then
+            // every component is rewritten in one flat pass. Neither loop branches on the data.
+            int16_t flips[4 * kAlignStep];
+            for (uint64_t i0 = r.begin(); i0 < r.end(); i0 += kAlignStep) {
+                const size_t len = std::min<uint64_t>(kAlignStep, r.end() - i0);
+                for (uint64_t k = 1; k < t; ++k) {
+                    const int16_t* prev = rot + ((k - 1) * n + i0) * 4;
+                    int16_t* cur = rot + (k * n + i0) * 4;
+                    for (size_t i = 0; i < len; ++i) {
+                        int32_t d = 0;
+                        for (size_t j = 0; j < 4; ++j)
+                            d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
+                        const int16_t flip = d < 0 ? int16_t{-1} : int16_t{0};
+                        for (size_t j = 0; j < 4; ++j) flips[i * 4 + j] = flip;
+                    }
+                    for (size_t e = 0; e < 4 * len; ++e) {
+                        const int16_t c = cur[e];
+                        const int16_t negated = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
+                        cur[e] = flips[e] != 0 ? negated : c;
+                    }
                 }
             }
-        }
-    });
+        });
 }
 
 // Two file buffers per worker: the frame being decoded and the one before it.
