@@ -78,6 +78,16 @@ void stream_row(bool key, const int32_t* cur, const int32_t* prev, size_t count,
     }
 }
 
+uint32_t delta_row_bytes(const int32_t* cur, const int32_t* prev, size_t count, uint8_t* out) {
+    uint32_t any = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t v = zigzag(wrapping_sub(cur[i], prev[i]));
+        out[i] = static_cast<uint8_t>(v);
+        any |= v;
+    }
+    return any;
+}
+
 GopValues gop_values(std::span<const int32_t> held, size_t d, size_t m, uint64_t f0, uint64_t f1) {
     const size_t v = d * m;  // values per frame
     const size_t frames = f1 > f0 ? static_cast<size_t>(f1 - f0) : 0;

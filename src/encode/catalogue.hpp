@@ -41,5 +41,9 @@ GopValues gop_values(std::span<const int32_t> held, size_t d, size_t m, uint64_t
 // being the row of the frame before. A table of t such rows holds every GOP stream of the
 // attribute contiguously: GOP f0..f1 has its key in row f0 and its delta in rows f0 + 1 … f1.
 void stream_row(bool key, const int32_t* cur, const int32_t* prev, size_t count, uint32_t* out);
+// The delta values of one row as stream_row makes them, of which only the low byte is written to
+// out. Returns the OR of the full values: when it is below 256, out holds the row's values as a
+// width-1 plane.
+uint32_t delta_row_bytes(const int32_t* cur, const int32_t* prev, size_t count, uint8_t* out);
 
 }  // namespace quorvex

@@ -71,20 +71,13 @@ struct JobSpec {
     uint8_t kind;
 };
 
-// The streams of one dynamic attribute for the GOP f0..f1, as a table of f1 − f0 + 1 rows of
-// D × m values written to rows: row 0 holds the key values (zigzagged held indices of frame f0)
-// and row r the delta values of frame f0 + r (stream_row), so the key stream is row 0 and the
-// delta stream rows 1 … f1 − f0, contiguous. The hold writes every entry of these rows itself;
-// no held table is kept. carry holds the held indices of frame f0 − 1 (for f0 > 0) and is left
-// with those of frame f1, so the hold runs on across GOPs.
-void gop_table(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn, const Steps& steps,
-               const Bounds& bounds, uint64_t f0, uint64_t f1, int32_t* carry, uint32_t* rows) {
+// Runs the hold of one dynamic attribute over the frames f0..f1 of a GOP, handing every run's
+// rows to emit (hold_f_rows). carry holds the held indices of frame f0 − 1 (for f0 > 0) and is
+// left with those of frame f1, so the hold runs on across GOPs.
+template <class Emit>
+void hold_gop(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn, const Steps& steps,
+              const Bounds& bounds, uint64_t f0, uint64_t f1, int32_t* carry, const Emit& emit) {
     const uint64_t n = frames.n;
-    const size_t m = kAttrComponents[attr];
-    const size_t d = dyn.size();
-    auto emit = [rows, d, m, f0](uint64_t f, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) {
-        stream_row(f == f0, cur, prev, (j1 - j0) * m, rows + (static_cast<size_t>(f - f0) * d + j0) * m);
-    };
     const uint64_t end = f1 + 1;
     switch (attr) {
         case kAttrPos:
@@ -116,6 +109,41 @@ void gop_table(const Frames& frames, uint8_t attr, std::span<const uint32_t> dyn
         }
     }
 }
+
+// Writes a GOP's streams of one attribute as a table of f1 − f0 + 1 rows of D × m values: row 0
+// holds the key values (zigzagged held indices of frame f0) and row r the delta values of frame
+// f0 + r (stream_row), so the key stream is row 0 and the delta stream rows 1 … f1 − f0.
+struct TableRows {
+    uint32_t* rows;
+    size_t d;
+    size_t m;
+    uint64_t f0;
+    void operator()(uint64_t f, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) const {
+        stream_row(f == f0, cur, prev, (j1 - j0) * m, rows + (static_cast<size_t>(f - f0) * d + j0) * m);
+    }
+};
+
+// Writes a GOP's key values (D × m) to key and its delta values, on the assumption that they all
+// fit in a byte, as width-1 byte planes to delta; wide collects the bits of every delta value,
+// so that the assumption can be checked afterwards.
+struct ByteRows {
+    uint32_t* key;
+    uint8_t* delta;
+    size_t d;
+    size_t m;
+    uint64_t f0;
+    std::atomic<uint32_t>* wide;
+    void operator()(uint64_t f, size_t j0, size_t j1, const int32_t* cur, const int32_t* prev) const {
+        const size_t count = (j1 - j0) * m;
+        if (f == f0) {
+            stream_row(true, cur, prev, count, key + j0 * m);
+            return;
+        }
+        const uint32_t bits =
+            delta_row_bytes(cur, prev, count, delta + (static_cast<size_t>(f - f0 - 1) * d + j0) * m);
+        if (bits > 0xFFu) wide->fetch_or(bits, std::memory_order_relaxed);
+    }
+};
 
 uint64_t count_zero(const std::vector<uint8_t>& mask) {
     return static_cast<uint64_t>(std::count(mask.begin(), mask.end(), uint8_t{0}));
@@ -167,29 +195,38 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         }
     }
 
-    // One attribute and one GOP at a time: the hold writes the GOP's streams of the attribute
-    // into a table, and its key and delta are packed straight from there, in place. Two tables
-    // take turns, so the hold of the next step runs while the current step is packed (zstd's
-    // own threads leave pool workers idle); each table is sized for the largest step, so its
-    // pages are cleared by the kernel once. The hold's state crosses from GOP to GOP in carry.
+    // One attribute and one GOP at a time. The hold writes the GOP's key values and, as a byte
+    // each, its delta values: deltas are differences of held indices from frame to frame, and
+    // almost always fit in one byte, so these bytes are already the delta stream's planes.
+    // Should some delta value not fit, the GOP is held again from the same state into a table of
+    // full values, which is packed in place like any stream. Two sets of buffers take turns, so
+    // the hold of the next step runs while the current step is packed (zstd's own threads leave
+    // pool workers idle); each is sized for the largest step, so its pages are cleared by the
+    // kernel once. The hold's state crosses from GOP to GOP in carry.
     std::vector<PackedStream> job_packed(specs.size());
     const uint64_t gop_frames = std::min(gop, t);
-    size_t table_len = 0;
-    size_t carry_len = 0;
-    for (uint8_t a = 0; a < kAttrCount; ++a) {
-        table_len = std::max(table_len, gop_frames * dyn[a].size() * kAttrComponents[a]);
-        carry_len = std::max(carry_len, dyn[a].size() * kAttrComponents[a]);
+    size_t row_len = 0;
+    for (uint8_t a = 0; a < kAttrCount; ++a) row_len = std::max(row_len, dyn[a].size() * kAttrComponents[a]);
+    struct Slot {
+        std::unique_ptr<uint32_t[]> key;    // one row
+        std::unique_ptr<uint8_t[]> delta;   // gop_frames − 1 rows of bytes
+        std::unique_ptr<uint32_t[]> table;  // gop_frames rows, only when a GOP's deltas are wide
+        bool wide = false;
+    };
+    std::array<Slot, 2> slots;
+    for (Slot& slot : slots) {
+        slot.key = alloc_uninit<uint32_t>(row_len);
+        slot.delta = alloc_uninit<uint8_t>((gop_frames - 1) * row_len);
     }
-    std::array<std::unique_ptr<uint32_t[]>, 2> tables = {alloc_uninit<uint32_t>(table_len),
-                                                         alloc_uninit<uint32_t>(table_len)};
-    std::unique_ptr<int32_t[]> carry = alloc_uninit<int32_t>(carry_len);
+    std::unique_ptr<int32_t[]> carry = alloc_uninit<int32_t>(row_len);
+    std::unique_ptr<int32_t[]> carry_before = alloc_uninit<int32_t>(row_len);
     // Jobs of one GOP are contiguous in the job list: gop_first[g] … gop_first[g + 1] − 1.
     std::vector<size_t> gop_first(gops + 1, specs.size());
     for (size_t i = specs.size(); i-- > 0;) gop_first[specs[i].gop] = i;
     for (uint64_t g = gops; g-- > 0;) gop_first[g] = std::min(gop_first[g], gop_first[g + 1]);
 
     std::optional<Error> pack_error;
-    auto pack_step = [&](uint8_t a, uint64_t g, uint32_t* table) {
+    auto pack_step = [&](uint8_t a, uint64_t g, Slot& slot) {
         const size_t row = dyn[a].size() * kAttrComponents[a];
         const auto [f0, f1] = gop_range(g, gop, t);
         // This GOP's jobs of the attribute: its key, then its delta when it has one.
@@ -197,12 +234,19 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
         size_t count = 0;
         for (size_t i = gop_first[g]; i < gop_first[g + 1]; ++i)
             if (specs[i].attr == a) jobs[count++] = i;
-        auto pack_job = [&](size_t i) {
+        auto pack_job = [&](size_t i) -> Result<PackedStream> {
             const JobSpec& s = specs[jobs[i]];
-            const uint64_t first = s.kind == kKindKey ? 0 : 1;
-            const uint64_t rows = s.kind == kKindKey ? 1 : f1 - f0;
-            return pack_in_place(std::span<uint32_t>(table + first * row, rows * row), s.attr, s.kind,
-                                 zstd_level, &contexts);
+            const size_t rows = s.kind == kKindKey ? 1 : f1 - f0;
+            if (slot.wide) {
+                const size_t first = s.kind == kKindKey ? 0 : 1;
+                return pack_in_place(std::span<uint32_t>(slot.table.get() + first * row, rows * row), s.attr,
+                                     s.kind, zstd_level, &contexts);
+            }
+            if (s.kind == kKindKey)
+                return pack_in_place(std::span<uint32_t>(slot.key.get(), row), s.attr, s.kind, zstd_level,
+                                     &contexts);
+            return pack_planes(std::span<const uint8_t>(slot.delta.get(), rows * row), 1, rows * row, s.attr,
+                               s.kind, zstd_level, &contexts);
         };
         Result<std::vector<PackedStream>> packed = pack_each(count, pack_job);
         if (!packed) {
@@ -216,22 +260,36 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     bool failed = false;  // read only after waiting for the packing, never while it runs
     for (uint8_t a = 0; a < kAttrCount && !failed; ++a) {
         if (dyn[a].empty()) continue;
+        const size_t d = dyn[a].size();
+        const size_t m = kAttrComponents[a];
         for (uint64_t g = 0; g < gops; ++g) {
-            uint32_t* table = tables[step++ % 2].get();
+            Slot& slot = slots[step++ % 2];
             const auto [f0, f1] = gop_range(g, gop, t);
-            gop_table(frames, a, dyn[a], steps, bounds, f0, f1, carry.get(), table);
-            // The previous step's packing is done before this one starts, so the table the next
-            // hold writes is free again; a failed step ends the encode.
+            // This slot's previous step (two steps back) was packed before the last step started.
+            if (f0 > 0) std::copy_n(carry.get(), d * m, carry_before.get());
+            std::atomic<uint32_t> wide{0};
+            hold_gop(frames, a, dyn[a], steps, bounds, f0, f1, carry.get(),
+                     ByteRows{slot.key.get(), slot.delta.get(), d, m, f0, &wide});
+            slot.wide = wide.load() > 0xFFu;
+            if (slot.wide) {
+                if (f0 > 0) std::copy_n(carry_before.get(), d * m, carry.get());
+                if (!slot.table) slot.table = alloc_uninit<uint32_t>(gop_frames * row_len);
+                hold_gop(frames, a, dyn[a], steps, bounds, f0, f1, carry.get(),
+                         TableRows{slot.table.get(), d, m, f0});
+            }
+            // The previous step's packing is done before this one starts, so the slot the next hold
+            // writes is free again; a failed step ends the encode.
             packing.wait();
             failed = pack_error.has_value();
             if (failed) break;
-            packing.run([&pack_step, a, g, table] { pack_step(a, g, table); });
+            packing.run([&pack_step, &slot, a, g] { pack_step(a, g, slot); });
         }
     }
     packing.wait();
     if (pack_error) return std::move(*pack_error);
-    tables = {};
+    slots = {};
     carry.reset();
+    carry_before.reset();
     for (auto& d : dyn) std::vector<uint32_t>().swap(d);
 
     // Section lengths. A GOP section lists its keys first, then its deltas, each in attribute

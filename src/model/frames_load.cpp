@@ -5,6 +5,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 
 #include <algorithm>
 #include <atomic>
@@ -150,28 +151,39 @@ void decode_frame(const uint8_t* data, const uint8_t* prev, uint64_t n, uint64_t
 // frame k - 1. q and -q are the same rotation; negation maps -128 to 127 to stay in range.
 // A splat depends only on its own earlier frames, so each task takes a run of splats through
 // every frame in order.
+// Splats per step of the alignment: the step's two frame rows stay in the first-level cache.
+constexpr size_t kAlignStep = 1024;
+
 void align_hemispheres(Frames& f) {
     const uint64_t n = f.n;
     const uint64_t t = f.t;
     if (t < 2) return;
     int16_t* rot = f.rot.data();
-    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, 4096), [&](const tbb::blocked_range<uint64_t>& r) {
-        for (uint64_t k = 1; k < t; ++k) {
-            const int16_t* prev = rot + (k - 1) * n * 4;
-            int16_t* cur = rot + k * n * 4;
-            for (uint64_t i = r.begin(); i != r.end(); ++i) {
-                int32_t d = 0;
-                for (size_t j = 0; j < 4; ++j) d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
-                // Selects rather than a branch: which splats flip is data, not a pattern.
-                const bool flip = d < 0;
-                for (size_t j = 0; j < 4; ++j) {
-                    const int16_t c = cur[i * 4 + j];
-                    const int16_t negated = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
-                    cur[i * 4 + j] = flip ? negated : c;
+    tbb::parallel_for(
+        tbb::blocked_range<uint64_t>(0, n, kAlignStep), [&](const tbb::blocked_range<uint64_t>& r) {
+            // Per step of splats and frame: each component learns whether its splat flips, then
+            // every component is rewritten in one flat pass. Neither loop branches on the data.
+            int16_t flips[4 * kAlignStep];
+            for (uint64_t i0 = r.begin(); i0 < r.end(); i0 += kAlignStep) {
+                const size_t len = std::min<uint64_t>(kAlignStep, r.end() - i0);
+                for (uint64_t k = 1; k < t; ++k) {
+                    const int16_t* prev = rot + ((k - 1) * n + i0) * 4;
+                    int16_t* cur = rot + (k * n + i0) * 4;
+                    for (size_t i = 0; i < len; ++i) {
+                        int32_t d = 0;
+                        for (size_t j = 0; j < 4; ++j)
+                            d += int32_t{prev[i * 4 + j]} * int32_t{cur[i * 4 + j]};
+                        const int16_t flip = d < 0 ? int16_t{-1} : int16_t{0};
+                        for (size_t j = 0; j < 4; ++j) flips[i * 4 + j] = flip;
+                    }
+                    for (size_t e = 0; e < 4 * len; ++e) {
+                        const int16_t c = cur[e];
+                        const int16_t negated = c == -128 ? int16_t{127} : static_cast<int16_t>(-c);
+                        cur[e] = flips[e] != 0 ? negated : c;
+                    }
                 }
             }
-        }
-    });
+        });
 }
 
 // Two file buffers per worker: the frame being decoded and the one before it.
@@ -223,11 +235,11 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     out.n = n;
     out.fps = list.fps;
     try {
-        assign_zeroed(out.pos, cells * 3);
-        assign_zeroed(out.scale_log, cells * 3);
-        assign_zeroed(out.rgb, cells * 3);
-        assign_zeroed(out.alpha, cells);
-        assign_zeroed(out.rot, cells * 4);
+        // The five zero fills run side by side.
+        tbb::parallel_invoke(
+            [&] { assign_zeroed(out.pos, cells * 3); }, [&] { assign_zeroed(out.scale_log, cells * 3); },
+            [&] { assign_zeroed(out.rgb, cells * 3); }, [&] { assign_zeroed(out.alpha, cells); },
+            [&] { assign_zeroed(out.rot, cells * 4); });
     } catch (const std::bad_alloc&) {
         return Error::make("{} frames of {} splats are too many to hold in memory", t, n);
     }

@@ -164,6 +164,23 @@ void add_counts(const std::array<std::array<uint32_t, 256>, 4>& part, std::array
         for (size_t b = 0; b < 256; ++b) hist[b] += p[b];
 }
 
+// Byte counts of data counted in blocks in parallel; the sums of the blocks' counts are exact.
+std::array<uint64_t, 256> histogram_parallel(std::span<const uint8_t> data) {
+    constexpr size_t kBlock = size_t{1} << 18;
+    const size_t blocks = (data.size() + kBlock - 1) / kBlock;
+    std::vector<std::array<std::array<uint32_t, 256>, 4>> parts(blocks);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, blocks, 1), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t b = r.begin(); b < r.end(); ++b) {
+            for (auto& p : parts[b]) p.fill(0);
+            const size_t i0 = b * kBlock;
+            count_bytes(data.data() + i0, std::min(kBlock, data.size() - i0), parts[b]);
+        }
+    });
+    std::array<uint64_t, 256> hist{};
+    for (const auto& p : parts) add_counts(p, hist);
+    return hist;
+}
+
 // Byte counts of data; the sums of the partial tables are the exact counts.
 std::array<uint64_t, 256> histogram(const uint8_t* data, size_t len) {
     std::array<uint64_t, 256> hist{};
@@ -346,6 +363,19 @@ Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uin
                                    ZstdPool* pool) {
     QX_TRY(planes, make_planes_in_place(values, attr, kind));
     return compress_planes(std::move(planes), level, pool);
+}
+
+Result<PackedStream> pack_planes(std::span<const uint8_t> planes, uint8_t width, uint32_t count, uint8_t attr,
+                                 uint8_t kind, int32_t level, ZstdPool* pool) {
+    Planes pl;
+    pl.head.attr = attr;
+    pl.head.kind = kind;
+    pl.head.count = count;
+    pl.head.width = width;
+    pl.head.raw_len = planes.size();
+    pl.head.entropy = entropy_from(histogram_parallel(planes), planes.size());
+    pl.bytes = planes.data();
+    return compress_planes(std::move(pl), level, pool);
 }
 
 ZstdPool::~ZstdPool() {

@@ -73,6 +73,10 @@ Result<PackedStream> pack(RawStream raw, int32_t level);
 // pool, the compression context is borrowed from it.
 Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind, int32_t level,
                                    ZstdPool* pool = nullptr);
+// Packs count values already split into byte planes of the given width (the narrowest that holds
+// them, as pack would choose): the result equals pack's for those values.
+Result<PackedStream> pack_planes(std::span<const uint8_t> planes, uint8_t width, uint32_t count, uint8_t attr,
+                                 uint8_t kind, int32_t level, ZstdPool* pool = nullptr);
 
 // Writes the 11-byte record header of a packed stream at out; returns the byte after it.
 uint8_t* store_record_header(uint8_t* out, const PackedStream& p);
