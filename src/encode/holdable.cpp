@@ -15,14 +15,30 @@ namespace {
 
 constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
 
-// Index of the first element of the plane that cannot be held at `step`, or kNone. The
-// minimum is exact, so the answer does not depend on how the range is split.
+// Index of the first element of the plane that cannot be held at `step`, or kNone. Blocks are
+// screened with a float comparison against a limit a little below kMaxHoldIndex × step (every
+// float under it passes the exact test), and only a block with a value at or beyond the limit,
+// or a NaN, is searched with the exact test. The minimum is exact, so the answer does not depend
+// on how the range is split.
 uint64_t first_unholdable(std::span<const float> plane, double step) {
+    constexpr size_t kBlock = 4096;
+    // Relative margin far above the rounding of |x| / step; float(inf) when the product
+    // exceeds the float range, where every finite float passes.
+    const float limit = std::nextafter(static_cast<float>(kMaxHoldIndex * step * (1.0 - 1e-6)), 0.0f);
+    const size_t blocks = (plane.size() + kBlock - 1) / kBlock;
     return tbb::parallel_reduce(
-        tbb::blocked_range<size_t>(0, plane.size()), kNone,
+        tbb::blocked_range<size_t>(0, blocks), kNone,
         [&](const tbb::blocked_range<size_t>& r, uint64_t best) {
-            for (size_t e = r.begin(); e < r.end() && e < best; ++e)
-                if (!holdable(plane[e], step)) return uint64_t{e};
+            for (size_t b = r.begin(); b < r.end(); ++b) {
+                const size_t lo = b * kBlock;
+                const size_t hi = std::min(plane.size(), lo + kBlock);
+                if (lo >= best) return best;
+                bool screened_out = false;
+                for (size_t e = lo; e < hi; ++e) screened_out |= !(std::fabs(plane[e]) < limit);
+                if (!screened_out) continue;
+                for (size_t e = lo; e < hi; ++e)
+                    if (!holdable(plane[e], step)) return std::min<uint64_t>(best, e);
+            }
             return best;
         },
         [](uint64_t a, uint64_t b) { return std::min(a, b); });

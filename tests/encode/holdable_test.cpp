@@ -3,6 +3,7 @@
 
 #include "encode/holdable.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -133,6 +134,30 @@ TEST(Holdable, TheBoundDecides) {
     Bounds fine_scale;
     fine_scale.scale_rel = 1e-9;
     EXPECT_FALSE(check_holdable(f, fine_scale));
+}
+
+// Values right at the edge, NaN, and failures spread over a plane large enough to be checked
+// in many pieces: the first failure in frame-then-splat order is found, and values just inside
+// the edge pass.
+TEST(Holdable, EdgeValuesAcrossALargePlane) {
+    const double step = steps_from(Bounds{}).pos;
+    const float inside = std::nextafter(static_cast<float>(kMaxHoldIndex * step), 0.0f);
+    const float outside = std::nextafter(static_cast<float>(kMaxHoldIndex * step), kInf);
+    ASSERT_TRUE(holdable(inside, step));
+    ASSERT_FALSE(holdable(outside, step));
+    Frames f = blank_frames(3, 5000);
+    pos_at(f, 0, 10)[1] = kNan;
+    pos_at(f, 0, 2000)[0] = -inside;
+    pos_at(f, 1, 4321)[2] = inside;
+    pos_at(f, 2, 1)[0] = -outside;
+    pos_at(f, 2, 4999)[2] = kInf;
+    EXPECT_EQ(check_holdable(f, Bounds{}).error().render(),
+              fmt::format("frame 2: splat 1 has a position that cannot be held within the bounds ({})", -outside));
+    pos_at(f, 2, 1)[0] = inside;
+    EXPECT_EQ(check_holdable(f, Bounds{}).error().render(),
+              "frame 2: splat 4999 has a position that cannot be held within the bounds (inf)");
+    pos_at(f, 2, 4999)[2] = -inside;
+    EXPECT_TRUE(check_holdable(f, Bounds{}));
 }
 
 // What the check accepts, the encoder holds: NaN anywhere and positions close to the edge of
