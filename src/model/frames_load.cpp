@@ -260,7 +260,7 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
     // Each task decodes a run of consecutive frames, so every frame but the first of a run can
     // reuse the logs of unchanged scales from the frame before it. Runs are short enough to
     // keep every worker busy.
-    const uint64_t run = std::max<uint64_t>(1, t / (2 * pool_threads()));
+    const uint64_t run = std::max<uint64_t>(1, t / (4 * pool_threads()));
     tbb::enumerable_thread_specific<FrameBuffers> buffers;
     tbb::parallel_for(tbb::blocked_range<uint64_t>(0, t, run), [&](const tbb::blocked_range<uint64_t>& r) {
         FrameBuffers& buf = buffers.local();
