@@ -1,8 +1,5 @@
 #include "bench/bench_frames.hpp"
 
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -25,14 +22,7 @@ double unit(uint64_t seed, uint64_t a, uint64_t b) {
 }  // namespace
 
 Frames make_frames(uint64_t n, uint64_t t, double static_fraction, uint64_t seed) {
-    Frames f;
-    f.t = t;
-    f.n = n;
-    f.pos.resize(t * n * 3);
-    f.scale_log.resize(t * n * 3);
-    f.rgb.resize(t * n * 3);
-    f.alpha.resize(t * n);
-    f.rot.resize(t * n * 4);
+    Frames f = zeroed_frames(t, n);
     for (uint64_t i = 0; i < n; ++i) {
         const bool moving = unit(seed, i, 0) >= static_fraction;
         double p[3], v[3], s[3];
@@ -64,22 +54,6 @@ Frames make_frames(uint64_t n, uint64_t t, double static_fraction, uint64_t seed
         }
     }
     return f;
-}
-
-Bounds default_bounds() {
-    Bounds b;
-    b.pos_m = 0.002;
-    b.scale_rel = 0.02;
-    b.rgb = 4;
-    b.alpha = 4;
-    b.rot = 0;
-    return b;
-}
-
-void with_threads(int threads, const std::function<void()>& f) {
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-    tbb::task_arena arena(threads);
-    arena.execute(f);
 }
 
 }  // namespace quorvex::bench

@@ -22,7 +22,7 @@ void BM_Encode(benchmark::State& state) {
         Frames f = src;
         state.ResumeTiming();
         with_threads(threads, [&] {
-            auto e = encode(f, default_bounds(), 30, 3, false);
+            auto e = encode(f, Bounds{}, 30, 3, false);
             if (!e) state.SkipWithError(e.error().render().c_str());
             benchmark::DoNotOptimize(e);
         });
@@ -41,7 +41,7 @@ void BM_EncodeDir(benchmark::State& state, std::string dir) {
                 state.SkipWithError(f.error().render().c_str());
                 return;
             }
-            auto e = encode(*f, default_bounds(), 30, 3, false);
+            auto e = encode(*f, Bounds{}, 30, 3, false);
             if (!e) state.SkipWithError(e.error().render().c_str());
             benchmark::DoNotOptimize(e);
         });

@@ -31,7 +31,7 @@ BENCHMARK(BM_MinmaxF32)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Classify(benchmark::State& state) {
     const Frames& f = shared_frames();
-    const Bounds b = default_bounds();
+    const Bounds b;
     for (auto _ : state) {
         Classification c = classify(f, b);
         benchmark::DoNotOptimize(c.mask_pos.data());
@@ -42,17 +42,13 @@ BENCHMARK(BM_Classify)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SortKeys(benchmark::State& state) {
     const Frames& f = shared_frames();
-    const Bounds b = default_bounds();
+    const Bounds b;
     const Classification c = classify(f, b);
     const double cell = 2.0 * b.pos_m;
     std::vector<uint64_t> keys(f.n);
     for (auto _ : state) {
         tbb::parallel_for(size_t{0}, size_t(f.n), [&](size_t i) {
-            const uint8_t pattern =
-                static_cast<uint8_t>((c.mask_pos[i] | c.mask_rot[i] << 1 | c.mask_rgb[i] << 2 |
-                                      c.mask_alpha[i] << 3 | c.mask_scale[i] << 4) ^
-                                     31);
-            keys[i] = sort_key(pattern, f.pos.data() + i * 3, c.aabb, cell);
+            keys[i] = sort_key(pattern_of(c, i), f.pos.data() + i * 3, c.aabb, cell);
         });
         std::vector<uint32_t> perm = sort_permutation(keys);
         benchmark::DoNotOptimize(perm.data());
@@ -63,7 +59,7 @@ BENCHMARK(BM_SortKeys)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Permute(benchmark::State& state) {
     Frames f = make_frames(kSplats, kFrames);
-    const Classification c = classify(f, default_bounds());
+    const Classification c = classify(f, Bounds{});
     // A realistic order: the file order of this sequence.
     Frames copy = f;
     const std::vector<uint32_t> perm = order_splats(copy, c, 0.004).perm;
@@ -78,7 +74,7 @@ BENCHMARK(BM_Permute)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FrontEnd(benchmark::State& state) {
     const Frames& src = shared_frames();
-    const Bounds b = default_bounds();
+    const Bounds b;
     for (auto _ : state) {
         state.PauseTiming();
         Frames f = src;

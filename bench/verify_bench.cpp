@@ -17,7 +17,7 @@ struct Encoded1 {
 
 Encoded1 encoded_sequence(uint64_t t) {
     Frames f = make_frames(kSplats, t);
-    auto e = encode(f, default_bounds(), 30, 3, false);
+    auto e = encode(f, Bounds{}, 30, 3, false);
     auto d = Decoder::from_bytes(std::move(e->bytes));
     return Encoded1{std::move(f), std::move(*d)};
 }

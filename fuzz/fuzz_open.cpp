@@ -26,15 +26,7 @@ constexpr uint64_t kMaxFrames = 16;
 // A t × n sequence whose planes cycle through the input bytes, so the fuzzer also steers
 // the reference values (including NaN and infinite floats).
 Frames reference(uint64_t t, uint64_t n, const uint8_t* data, size_t size) {
-    Frames f;
-    f.t = t;
-    f.n = n;
-    const uint64_t cells = t * n;
-    f.pos.resize(cells * 3);
-    f.scale_log.resize(cells * 3);
-    f.rgb.resize(cells * 3);
-    f.alpha.resize(cells);
-    f.rot.resize(cells * 4);
+    Frames f = zeroed_frames(t, n);
     size_t at = 0;
     auto next = [&]() -> uint8_t { return size == 0 ? 0 : data[at++ % size]; };
     auto next_f32 = [&]() {

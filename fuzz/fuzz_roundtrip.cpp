@@ -71,14 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bounds.rot = kLevels[(flags >> 2) & 3];
     const float unit = kUnit[(flags >> 4) & 3];
 
-    Frames f;
-    f.t = t;
-    f.n = n;
-    f.pos.resize(t * n * 3);
-    f.scale_log.resize(t * n * 3);
-    f.rgb.resize(t * n * 3);
-    f.alpha.resize(t * n);
-    f.rot.resize(t * n * 4);
+    Frames f = zeroed_frames(t, n);
     const size_t records = (size - kPrefix) / kSplatBytes;
     for (uint64_t cell = 0; cell < t * n; ++cell)
         put_record(f, cell, data + kPrefix + (cell % records) * kSplatBytes, raw_floats, unit);

@@ -16,7 +16,6 @@
 #include <system_error>
 #include <vector>
 
-#include "support/container_edit.hpp"
 #include "encode/container.hpp"
 #include "encode/encode.hpp"
 #include "encode/header.hpp"
@@ -24,6 +23,7 @@
 #include "model/splat.hpp"
 #include "streams/stream.hpp"
 #include "support/bytes.hpp"
+#include "support/container_edit.hpp"
 #include "support/file_io.hpp"
 
 namespace {
@@ -52,15 +52,7 @@ struct Sample {
 };
 
 Frames make_sample(const Sample& s, uint64_t seed) {
-    Frames f;
-    f.t = s.t;
-    f.n = s.n;
-    f.fps = 30.0f;
-    f.pos.resize(s.t * s.n * 3);
-    f.scale_log.resize(s.t * s.n * 3);
-    f.rgb.resize(s.t * s.n * 3);
-    f.alpha.resize(s.t * s.n);
-    f.rot.resize(s.t * s.n * 4);
+    Frames f = zeroed_frames(s.t, s.n);
     Rng rng{seed};
     for (uint64_t i = 0; i < s.n; ++i) {
         const bool moves = rng.unit() < s.moving;

@@ -186,10 +186,14 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     const uint64_t t = frames.t;
     const uint64_t gops = (t + gop - 1) / gop;
     std::vector<JobSpec> specs;
+    // The job of GOP g's key of attribute a is key_job[g × kAttrCount + a]; its delta, when the
+    // GOP has one, is the job after it.
+    std::vector<size_t> key_job(gops * kAttrCount);
     for (uint64_t g = 0; g < gops; ++g) {
         const auto [f0, f1] = gop_range(g, gop, t);
         for (uint8_t a = 0; a < kAttrCount; ++a) {
             if (dyn[a].empty()) continue;
+            key_job[g * kAttrCount + a] = specs.size();
             specs.push_back({g, a, kKindKey});
             if (f1 > f0) specs.push_back({g, a, kKindDelta});
         }
@@ -220,27 +224,21 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
     }
     std::unique_ptr<int32_t[]> carry = alloc_uninit<int32_t>(row_len);
     std::unique_ptr<int32_t[]> carry_before = alloc_uninit<int32_t>(row_len);
-    // Jobs of one GOP are contiguous in the job list: gop_first[g] … gop_first[g + 1] − 1.
-    std::vector<size_t> gop_first(gops + 1, specs.size());
-    for (size_t i = specs.size(); i-- > 0;) gop_first[specs[i].gop] = i;
-    for (uint64_t g = gops; g-- > 0;) gop_first[g] = std::min(gop_first[g], gop_first[g + 1]);
 
     std::optional<Error> pack_error;
     auto pack_step = [&](uint8_t a, uint64_t g, Slot& slot) {
         const size_t row = dyn[a].size() * kAttrComponents[a];
         const auto [f0, f1] = gop_range(g, gop, t);
         // This GOP's jobs of the attribute: its key, then its delta when it has one.
-        size_t jobs[2];
-        size_t count = 0;
-        for (size_t i = gop_first[g]; i < gop_first[g + 1]; ++i)
-            if (specs[i].attr == a) jobs[count++] = i;
+        const size_t first = key_job[g * kAttrCount + a];
+        const size_t count = f1 > f0 ? 2 : 1;
         auto pack_job = [&](size_t i) -> Result<PackedStream> {
-            const JobSpec& s = specs[jobs[i]];
+            const JobSpec& s = specs[first + i];
             const size_t rows = s.kind == kKindKey ? 1 : f1 - f0;
             if (slot.wide) {
-                const size_t first = s.kind == kKindKey ? 0 : 1;
-                return pack_in_place(std::span<uint32_t>(slot.table.get() + first * row, rows * row), s.attr,
-                                     s.kind, zstd_level, &contexts);
+                const size_t first_row = s.kind == kKindKey ? 0 : 1;
+                return pack_in_place(std::span<uint32_t>(slot.table.get() + first_row * row, rows * row),
+                                     s.attr, s.kind, zstd_level, &contexts);
             }
             if (s.kind == kKindKey)
                 return pack_in_place(std::span<uint32_t>(slot.key.get(), row), s.attr, s.kind, zstd_level,
@@ -253,7 +251,7 @@ Result<Encoded> encode(Frames& frames, const Bounds& bounds, uint64_t gop, int32
             pack_error = std::move(packed).error();
             return;
         }
-        for (size_t i = 0; i < count; ++i) job_packed[jobs[i]] = std::move((*packed)[i]);
+        for (size_t i = 0; i < count; ++i) job_packed[first + i] = std::move((*packed)[i]);
     };
     tbb::task_group packing;
     size_t step = 0;

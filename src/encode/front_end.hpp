@@ -18,7 +18,7 @@ struct FrontEnd {
     std::vector<uint32_t> perm;  // perm[j] = input index of the splat at position j
     std::vector<Group> groups;   // runs of equal dynamic pattern, ascending pattern
     std::vector<uint8_t> mask_pos, mask_rot, mask_rgb, mask_alpha, mask_scale;  // 1 static, 0 dynamic
-    std::vector<int32_t> base_pos;    // n × 3, grid steps.base_pos
+    std::vector<int32_t> base_pos;                                              // n × 3, grid steps.base_pos
     std::vector<int32_t> base_scale;  // n × 3, grid steps.base_scale_log
     std::vector<uint8_t> base_rgb;    // n × 3
     std::vector<uint8_t> base_alpha;  // n
@@ -52,6 +52,10 @@ struct Classification {
 // Temporal ranges, bounding box and per-splat static flags with base values of `frames`,
 // in input order. Without any frame (t = 0) every splat is static on base 0.
 Classification classify(const Frames& frames, const Bounds& bounds);
+
+// Dynamic pattern of splat i: bit a set when attribute a (pos, rot, rgb, alpha, scale) is
+// dynamic.
+uint8_t pattern_of(const Classification& cls, size_t i);
 
 // 64-bit sort key: dynamic pattern in bits 58..62, Morton code of the frame-0 position cell
 // (x: 20 bits, y and z: 19 bits) below it.

@@ -72,15 +72,9 @@ void gather_rows(const In* src, std::span<const uint32_t> perm, size_t c, Out* d
             return gather_rows<4>(src, perm, dst);
         default:
             for (size_t j = 0; j < perm.size(); ++j)
-                for (size_t m = 0; m < c; ++m) dst[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
+                for (size_t m = 0; m < c; ++m)
+                    dst[j * c + m] = static_cast<Out>(src[size_t{perm[j]} * c + m]);
     }
-}
-
-// Dynamic pattern: bit a set when attribute a (pos, rot, rgb, alpha, scale) is dynamic.
-uint8_t pattern_of(const Classification& cls, size_t i) {
-    const int s = cls.mask_pos[i] | cls.mask_rot[i] << 1 | cls.mask_rgb[i] << 2 | cls.mask_alpha[i] << 3 |
-                  cls.mask_scale[i] << 4;
-    return static_cast<uint8_t>(s ^ 31);
 }
 
 // A per-splat array in file order, narrowed to Out; runs of rows are gathered in parallel.
@@ -88,15 +82,20 @@ template <class Out, class In>
 std::vector<Out> gather(const std::vector<In>& src, std::span<const uint32_t> perm, size_t c) {
     std::vector<Out> out;
     assign_zeroed(out, perm.size() * c);
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, perm.size(), 16384),
-                      [&](const tbb::blocked_range<size_t>& r) {
-                          gather_rows(src.data(), perm.subspan(r.begin(), r.size()), c,
-                                      out.data() + r.begin() * c);
-                      });
+    tbb::parallel_for(
+        tbb::blocked_range<size_t>(0, perm.size(), 16384), [&](const tbb::blocked_range<size_t>& r) {
+            gather_rows(src.data(), perm.subspan(r.begin(), r.size()), c, out.data() + r.begin() * c);
+        });
     return out;
 }
 
 }  // namespace
+
+uint8_t pattern_of(const Classification& cls, size_t i) {
+    const int s = cls.mask_pos[i] | cls.mask_rot[i] << 1 | cls.mask_rgb[i] << 2 | cls.mask_alpha[i] << 3 |
+                  cls.mask_scale[i] << 4;
+    return static_cast<uint8_t>(s ^ 31);
+}
 
 uint64_t sort_key(uint8_t pattern, const float* pos0, const std::array<float, 6>& aabb, double cell) {
     // Bits 58..62 pattern; below it x bit b at 3b (20 bits), y at 3b + 1 and z at 3b + 2
@@ -118,7 +117,9 @@ std::vector<uint32_t> sort_permutation(std::span<const uint64_t> keys) {
     });
     tbb::parallel_sort(pairs.begin(), pairs.end());
     std::vector<uint32_t> perm(keys.size());
-    for (size_t i = 0; i < pairs.size(); ++i) perm[i] = pairs[i].second;
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, pairs.size()), [&](const tbb::blocked_range<size_t>& r) {
+        for (size_t i = r.begin(); i < r.end(); ++i) perm[i] = pairs[i].second;
+    });
     return perm;
 }
 

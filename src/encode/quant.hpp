@@ -7,7 +7,7 @@
 
 namespace quorvex {
 
-// Saturating conversion of an already-integral double to int32: NaN → 0.
+// Saturating conversion of a double to int32, truncating toward zero: NaN → 0.
 inline int32_t saturate_i32(double v) {
     if (std::isnan(v)) return 0;
     if (v <= -2147483648.0) return INT32_MIN;
@@ -25,9 +25,7 @@ inline int32_t quantize_f(float x, double step) {
     const double r = q < 0 ? q - 0.49999999999999994 : q + 0.49999999999999994;
     // trunc(r) saturated: r lies beyond the int32 range exactly when trunc(r) does, and the
     // conversion of r itself truncates toward zero, so no separate trunc is needed.
-    if (!(r > -2147483648.0)) return std::isnan(r) ? 0 : INT32_MIN;
-    if (r >= 2147483647.0) return INT32_MAX;
-    return static_cast<int32_t>(r);
+    return saturate_i32(r);
 }
 
 // Floor (Euclidean for positive steps) division in int32.
@@ -46,11 +44,7 @@ inline int32_t quantize_i(int32_t v, int32_t step) {
     return floor_div(v + (step >> 1), step);
 }
 
-inline uint32_t zigzag(int32_t v) {
-    return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);
-}
-inline int32_t unzigzag(uint32_t u) {
-    return static_cast<int32_t>((u >> 1) ^ (0u - (u & 1u)));
-}
+inline uint32_t zigzag(int32_t v) { return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31); }
+inline int32_t unzigzag(uint32_t u) { return static_cast<int32_t>((u >> 1) ^ (0u - (u & 1u))); }
 
 }  // namespace quorvex

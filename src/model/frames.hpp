@@ -40,4 +40,8 @@ struct Frames {
     DenoiseStats denoise_colors();
 };
 
+// t frames of n splats with every plane sized and zero-filled (fps 30, no file names). The
+// caller ensures t × n × 36 bytes are addressable; allocation failure throws std::bad_alloc.
+Frames zeroed_frames(uint64_t t, uint64_t n);
+
 }  // namespace quorvex

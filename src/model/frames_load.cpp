@@ -5,7 +5,6 @@
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
-#include <tbb/parallel_invoke.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +23,6 @@
 #include "model/frames.hpp"
 #include "model/manifest.hpp"
 #include "model/splat.hpp"
-#include "support/big_alloc.hpp"
 #include "support/bytes.hpp"
 #include "support/file_io.hpp"
 #include "support/parallel.hpp"
@@ -231,18 +229,12 @@ Result<Frames> Frames::load(const fs::path& dir, std::optional<float> fps) {
         return Error::make("{} frames of {} splats are too many to hold in memory", t, n);
 
     Frames out;
-    out.t = t;
-    out.n = n;
-    out.fps = list.fps;
     try {
-        // The five zero fills run side by side.
-        tbb::parallel_invoke(
-            [&] { assign_zeroed(out.pos, cells * 3); }, [&] { assign_zeroed(out.scale_log, cells * 3); },
-            [&] { assign_zeroed(out.rgb, cells * 3); }, [&] { assign_zeroed(out.alpha, cells); },
-            [&] { assign_zeroed(out.rot, cells * 4); });
+        out = zeroed_frames(t, n);
     } catch (const std::bad_alloc&) {
         return Error::make("{} frames of {} splats are too many to hold in memory", t, n);
     }
+    out.fps = list.fps;
 
     std::atomic<bool> stop{false};
     std::mutex error_mutex;

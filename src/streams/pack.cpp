@@ -38,13 +38,7 @@ Status set_param(ZSTD_CCtx* cctx, ZSTD_cParameter param, int value) {
 
 // The payload leaves the worst-case buffer (never zero-filled, so its untouched tail costs
 // nothing) as an exactly sized copy.
-std::vector<uint8_t> exact_copy(const uint8_t* data, size_t len) {
-    std::vector<uint8_t> out;
-    out.reserve(len);
-    advise_huge_pages(out.data(), len);
-    out.assign(data, data + len);
-    return out;
-}
+std::vector<uint8_t> exact_copy(const uint8_t* data, size_t len) { return {data, data + len}; }
 
 // A context borrowed from a pool (or made for one call without one), handed back when done.
 struct Borrowed {
@@ -164,8 +158,9 @@ void add_counts(const std::array<std::array<uint32_t, 256>, 4>& part, std::array
         for (size_t b = 0; b < 256; ++b) hist[b] += p[b];
 }
 
-// Byte counts of data counted in blocks in parallel; the sums of the blocks' counts are exact.
-std::array<uint64_t, 256> histogram_parallel(std::span<const uint8_t> data) {
+// Byte counts of data, counted in blocks in parallel; the sums of the blocks' 32-bit counts
+// are exact.
+std::array<uint64_t, 256> histogram(std::span<const uint8_t> data) {
     constexpr size_t kBlock = size_t{1} << 18;
     const size_t blocks = (data.size() + kBlock - 1) / kBlock;
     std::vector<std::array<std::array<uint32_t, 256>, 4>> parts(blocks);
@@ -178,19 +173,6 @@ std::array<uint64_t, 256> histogram_parallel(std::span<const uint8_t> data) {
     });
     std::array<uint64_t, 256> hist{};
     for (const auto& p : parts) add_counts(p, hist);
-    return hist;
-}
-
-// Byte counts of data; the sums of the partial tables are the exact counts.
-std::array<uint64_t, 256> histogram(const uint8_t* data, size_t len) {
-    std::array<uint64_t, 256> hist{};
-    // 32-bit partial counters are flushed before they could overflow.
-    constexpr size_t kFlush = size_t{1} << 30;
-    for (size_t i = 0; i < len; i += kFlush) {
-        std::array<std::array<uint32_t, 256>, 4> part{};
-        count_bytes(data + i, std::min(kFlush, len - i), part);
-        add_counts(part, hist);
-    }
     return hist;
 }
 
@@ -220,11 +202,12 @@ Status check_count(size_t count) {
     return Ok{};
 }
 
-PackedStream head_of(std::span<const uint32_t> values, uint8_t width, uint8_t attr, uint8_t kind) {
+// The record fields of count values (checked to fit) at the given width, payload aside.
+PackedStream head_of(uint32_t count, uint8_t width, uint8_t attr, uint8_t kind) {
     PackedStream p;
     p.attr = attr;
     p.kind = kind;
-    p.count = static_cast<uint32_t>(values.size());
+    p.count = count;
     p.width = width;
     p.raw_len = uint64_t{p.count} * width;
     return p;
@@ -233,11 +216,12 @@ PackedStream head_of(std::span<const uint32_t> values, uint8_t width, uint8_t at
 Result<Planes> make_planes(std::span<const uint32_t> values, uint8_t attr, uint8_t kind) {
     QX_CHECK(check_count(values.size()));
     Planes pl;
-    pl.head = head_of(values, stream_width(values), attr, kind);
+    pl.head = head_of(static_cast<uint32_t>(values.size()), stream_width(values), attr, kind);
     pl.owned = alloc_uninit<uint8_t>(static_cast<size_t>(pl.head.raw_len));
     pl.bytes = pl.owned.get();
     write_planes(values, pl.head.width, pl.owned.get());
-    pl.head.entropy = entropy_from(histogram(pl.bytes, pl.head.raw_len), pl.head.raw_len);
+    pl.head.entropy =
+        entropy_from(histogram({pl.bytes, static_cast<size_t>(pl.head.raw_len)}), pl.head.raw_len);
     return pl;
 }
 
@@ -281,25 +265,12 @@ std::array<uint64_t, 256> narrow_in_place(std::span<uint32_t> values) {
     return hist;
 }
 
-// stream_width over blocks in parallel: the OR of all values decides the width, and OR is exact
-// in any grouping.
-uint8_t stream_width_parallel(std::span<const uint32_t> values) {
-    const uint32_t any = tbb::parallel_reduce(
-        tbb::blocked_range<size_t>(0, values.size(), kNarrowBlock), uint32_t{0},
-        [&](const tbb::blocked_range<size_t>& r, uint32_t acc) {
-            for (size_t i = r.begin(); i < r.end(); ++i) acc |= values[i];
-            return acc;
-        },
-        [](uint32_t a, uint32_t b) { return a | b; });
-    return width_of(any);
-}
-
 Result<Planes> make_planes_in_place(std::span<uint32_t> values, uint8_t attr, uint8_t kind) {
     QX_CHECK(check_count(values.size()));
-    const uint8_t width = stream_width_parallel(values);
+    const uint8_t width = stream_width(values);
     if (width != 1) return make_planes(values, attr, kind);
     Planes pl;
-    pl.head = head_of(values, width, attr, kind);
+    pl.head = head_of(static_cast<uint32_t>(values.size()), width, attr, kind);
     pl.head.entropy = entropy_from(narrow_in_place(values), pl.head.raw_len);
     pl.bytes = reinterpret_cast<const uint8_t*>(values.data());
     return pl;
@@ -322,8 +293,14 @@ Result<PackedStream> compress_planes(Planes pl, int32_t level, ZstdPool* pool) {
 }  // namespace
 
 uint8_t stream_width(std::span<const uint32_t> values) {
-    uint32_t any = 0;
-    for (uint32_t v : values) any |= v;
+    // The OR of all values, over blocks in parallel: OR is exact in any grouping.
+    const uint32_t any = tbb::parallel_reduce(
+        tbb::blocked_range<size_t>(0, values.size(), kNarrowBlock), uint32_t{0},
+        [&](const tbb::blocked_range<size_t>& r, uint32_t acc) {
+            for (size_t i = r.begin(); i < r.end(); ++i) acc |= values[i];
+            return acc;
+        },
+        [](uint32_t a, uint32_t b) { return a | b; });
     return width_of(any);
 }
 
@@ -343,9 +320,7 @@ std::vector<uint32_t> from_planes(std::span<const uint8_t> planes, uint8_t width
     return values;
 }
 
-double entropy_bytes(std::span<const uint8_t> bytes) {
-    return entropy_from(histogram(bytes.data(), bytes.size()), bytes.size());
-}
+double entropy_bytes(std::span<const uint8_t> bytes) { return entropy_from(histogram(bytes), bytes.size()); }
 
 int32_t effective_level(uint64_t raw_len, int32_t level) {
     if (level != 0) return level;
@@ -368,12 +343,8 @@ Result<PackedStream> pack_in_place(std::span<uint32_t> values, uint8_t attr, uin
 Result<PackedStream> pack_planes(std::span<const uint8_t> planes, uint8_t width, uint32_t count, uint8_t attr,
                                  uint8_t kind, int32_t level, ZstdPool* pool) {
     Planes pl;
-    pl.head.attr = attr;
-    pl.head.kind = kind;
-    pl.head.count = count;
-    pl.head.width = width;
-    pl.head.raw_len = planes.size();
-    pl.head.entropy = entropy_from(histogram_parallel(planes), planes.size());
+    pl.head = head_of(count, width, attr, kind);
+    pl.head.entropy = entropy_from(histogram(planes), planes.size());
     pl.bytes = planes.data();
     return compress_planes(std::move(pl), level, pool);
 }

@@ -1,9 +1,8 @@
 #pragma once
-// Allocation of large working arrays. Touching fresh memory costs one page fault per page,
-// and inside a virtual machine those faults dominate a pass over a few hundred megabytes:
-// arrays of a few MiB and more are therefore advised for transparent huge pages (one fault
-// per 2 MiB) before anything is written to them. Arrays that are overwritten completely are
-// allocated without the zero fill.
+// Allocation of large working arrays. The kernel clears every fresh page on its first touch;
+// for arrays of hundreds of megabytes the pool's workers share that work before the zero fill.
+// Arrays that are overwritten completely are allocated without the zero fill. (How large blocks
+// are mapped, on huge pages, is the executable's operator new: support/large_blocks.hpp.)
 
 #include <cstddef>
 #include <memory>
@@ -11,12 +10,8 @@
 
 namespace quorvex {
 
-// Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with huge pages. A hint
-// only: does nothing for small ranges or where the kernel declines.
-void advise_huge_pages(const void* p, size_t bytes);
-
-// Advises [p, p + bytes) for huge pages and, for large ranges, has the pool's workers fault its
-// pages in: the kernel clears every fresh page, and this way all cores share that work.
+// For large ranges, has the pool's workers fault the pages of [p, p + bytes) in, so that all
+// cores share the clearing of fresh pages; does nothing for small ones.
 void prepare_pages(void* p, size_t bytes);
 
 // Replaces v by a fresh allocation of n value-initialised (zero) elements, its pages prepared
@@ -32,9 +27,7 @@ void assign_zeroed(std::vector<T>& v, size_t n) {
 // n elements left uninitialised, for arrays that are overwritten before they are read.
 template <class T>
 std::unique_ptr<T[]> alloc_uninit(size_t n) {
-    std::unique_ptr<T[]> p = std::make_unique_for_overwrite<T[]>(n);
-    advise_huge_pages(p.get(), n * sizeof(T));
-    return p;
+    return std::make_unique_for_overwrite<T[]>(n);
 }
 
 }  // namespace quorvex

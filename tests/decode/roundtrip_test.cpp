@@ -1,11 +1,8 @@
 // Encode → open → verify / reconstruct over small synthetic sequences, and the container's
 // structural invariants.
 
-#include <gtest/gtest.h>
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
-
 #include <fmt/core.h>
+#include <gtest/gtest.h>
 
 #include <cmath>
 
@@ -15,6 +12,7 @@
 #include "encode/encode.hpp"
 #include "model/splat.hpp"
 #include "support/bytes.hpp"
+#include "support/parallel.hpp"
 #include "support/synth.hpp"
 
 namespace quorvex {
@@ -70,7 +68,8 @@ TEST_P(RoundTrip, VerifiesWithinBoundsAndReconstructs) {
             }
             EXPECT_LE(std::abs(int(r[kSplatAlphaOffset]) - int(f.alpha[k * f.n + i])), c.b.alpha);
             for (size_t j = 0; j < 4; ++j)
-                EXPECT_LE(std::abs(int(r[kSplatRotOffset + j]) - 128 - int(f.rot[(k * f.n + i) * 4 + j])), c.b.rot);
+                EXPECT_LE(std::abs(int(r[kSplatRotOffset + j]) - 128 - int(f.rot[(k * f.n + i) * 4 + j])),
+                          c.b.rot);
         }
     }
 }
@@ -91,7 +90,8 @@ SynthParams params(uint64_t t, uint64_t n, uint64_t seed, double stat, float dri
 INSTANTIATE_TEST_SUITE_P(
     Matrix, RoundTrip,
     ::testing::Values(Case{"defaults", params(12, 200, 1, 0.5, 0.01f, 3), Bounds{}, 5},
-                      Case{"lossless_ints", params(7, 150, 2, 0.3, 0.02f, 5), Bounds{0.001, 0.01, 0, 0, 0}, 3},
+                      Case{"lossless_ints", params(7, 150, 2, 0.3, 0.02f, 5), Bounds{0.001, 0.01, 0, 0, 0},
+                           3},
                       Case{"coarse", params(10, 120, 3, 0.0, 0.05f, 8), Bounds{0.01, 0.1, 10, 10, 6}, 4},
                       Case{"single_frame", params(1, 100, 4, 0.5, 0.01f), Bounds{}, 30},
                       Case{"gop_equals_t", params(6, 64, 5, 0.5, 0.01f), Bounds{}, 6},
@@ -108,7 +108,8 @@ TEST(Container, LayoutInvariants) {
     ASSERT_EQ(h.gops.size(), 3u);
     EXPECT_EQ(load_u32(e.bytes.data() + 8) + kPreambleBytes, h.static_section.offset);
     EXPECT_EQ(h.gops[0].offset, h.static_section.offset + h.static_section.len);
-    for (size_t g = 1; g < h.gops.size(); ++g) EXPECT_EQ(h.gops[g].offset, h.gops[g - 1].offset + h.gops[g - 1].len);
+    for (size_t g = 1; g < h.gops.size(); ++g)
+        EXPECT_EQ(h.gops[g].offset, h.gops[g - 1].offset + h.gops[g - 1].len);
     EXPECT_EQ(h.gops.back().offset + h.gops.back().len, e.bytes.size());
     EXPECT_EQ(e.output_bytes, e.bytes.size());
     EXPECT_EQ(e.input_bytes, 11u * 90u * 32u);
@@ -161,9 +162,7 @@ TEST(Container, BytesIdenticalForAnyThreadCount) {
     SynthParams p = params(9, 300, 11, 0.3, 0.02f, 4);
     std::vector<std::vector<uint8_t>> out;
     for (int threads : {1, 2, 4}) {
-        tbb::global_control gc(tbb::global_control::max_allowed_parallelism, threads);
-        tbb::task_arena arena(threads);
-        arena.execute([&] {
+        with_threads(threads, [&] {
             Frames f = make_frames(p);
             out.push_back(encode_ok(f, Bounds{}, 4).bytes);
         });
@@ -214,7 +213,7 @@ TEST(Reconstruct, FrameOutOfRange) {
 
 // Every structural fault of a container is an error, never a crash or a silent success.
 class Corrupt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Frames f = make_frames(params(5, 30, 16, 0.3, 0.02f, 3));
         bytes = encode_ok(f, Bounds{}, 2).bytes;

@@ -4,8 +4,6 @@
 #include "decode/verify.hpp"
 
 #include <gtest/gtest.h>
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -14,6 +12,7 @@
 #include "encode/encode.hpp"
 #include "encode/hold.hpp"
 #include "encode/quant.hpp"
+#include "support/parallel.hpp"
 #include "support/synth.hpp"
 
 namespace quorvex {
@@ -32,8 +31,9 @@ void set_key(std::vector<int32_t>& state, const GopStream& key) {
 }
 void add_delta(std::vector<int32_t>& state, const GopStream& delta, uint64_t row) {
     for (size_t k = 0; k < state.size(); ++k)
-        state[k] = static_cast<int32_t>(static_cast<uint32_t>(state[k]) +
-                                        static_cast<uint32_t>(unzigzag(delta.values[row * state.size() + k])));
+        state[k] =
+            static_cast<int32_t>(static_cast<uint32_t>(state[k]) +
+                                 static_cast<uint32_t>(unzigzag(delta.values[row * state.size() + k])));
 }
 
 // The largest errors by the format's formulas: static splats against their base values, dynamic
@@ -102,9 +102,18 @@ Maxima plain_measurement(const Decoder& dec, const Frames& ref) {
 }
 
 Result<VerifyReport> verify_with_threads(int threads, const Decoder& dec, const Frames& f) {
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-    tbb::task_arena arena(threads);
-    return arena.execute([&] { return verify(dec, f); });
+    return with_threads(threads, [&] { return verify(dec, f); });
+}
+
+// A report of violated bounds with exactly the maxima of the plain measurement.
+void expect_violated_with(const Result<VerifyReport>& rep, const Maxima& want) {
+    ASSERT_TRUE(rep) << rep.error().render();
+    EXPECT_EQ(rep->pos_err, want.pos);
+    EXPECT_EQ(rep->scale_err, want.scale);
+    EXPECT_EQ(rep->rgb_err, want.rgb);
+    EXPECT_EQ(rep->alpha_err, want.alpha);
+    EXPECT_EQ(rep->rot_err, want.rot);
+    EXPECT_FALSE(rep->ok);
 }
 
 test::SynthParams sequence(uint64_t t, uint64_t n, uint64_t seed) {
@@ -149,14 +158,7 @@ TEST(Verify, MatchesThePlainMeasurement) {
         }
         const Maxima want = plain_measurement(*dec, f);
         for (int threads : {1, 2, 3}) {
-            auto rep = verify_with_threads(threads, *dec, f);
-            ASSERT_TRUE(rep) << rep.error().render();
-            EXPECT_EQ(rep->pos_err, want.pos);
-            EXPECT_EQ(rep->scale_err, want.scale);
-            EXPECT_EQ(rep->rgb_err, want.rgb);
-            EXPECT_EQ(rep->alpha_err, want.alpha);
-            EXPECT_EQ(rep->rot_err, want.rot);
-            EXPECT_FALSE(rep->ok);
+            expect_violated_with(verify_with_threads(threads, *dec, f), want);
         }
     }
 }
@@ -205,15 +207,8 @@ TEST(Verify, EveryComponentCounts) {
                         break;
                 }
                 const Maxima want = plain_measurement(*dec, g);
-                auto rep = verify_with_threads(2, *dec, g);
-                ASSERT_TRUE(rep) << rep.error().render();
                 SCOPED_TRACE(testing::Message() << "frame " << k << " splat " << i << " attr " << a);
-                EXPECT_EQ(rep->pos_err, want.pos);
-                EXPECT_EQ(rep->scale_err, want.scale);
-                EXPECT_EQ(rep->rgb_err, want.rgb);
-                EXPECT_EQ(rep->alpha_err, want.alpha);
-                EXPECT_EQ(rep->rot_err, want.rot);
-                EXPECT_FALSE(rep->ok);
+                expect_violated_with(verify_with_threads(2, *dec, g), want);
             }
         }
     }

@@ -4,13 +4,12 @@
 #include "encode/encode.hpp"
 
 #include <gtest/gtest.h>
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
 
 #include "decode/decoder.hpp"
 #include "decode/verify.hpp"
 #include "encode/catalogue.hpp"
 #include "encode/hold.hpp"
+#include "support/parallel.hpp"
 #include "support/synth.hpp"
 
 namespace quorvex {
@@ -28,9 +27,7 @@ TEST(Encode, BytesIdenticalForAnyThreadCountAcrossManyTasks) {
     p.flip_fraction = 0.1;
     std::vector<std::vector<uint8_t>> out;
     for (int threads : {1, 2, 3}) {
-        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-        tbb::task_arena arena(threads);
-        arena.execute([&] {
+        with_threads(threads, [&] {
             Frames f = test::make_frames(p);
             // A GOP of 4 frames: two GOPs, the second shorter, so the hold crosses a GOP boundary.
             auto e = encode(f, Bounds{}, 4, 3, false);
@@ -48,14 +45,7 @@ TEST(Encode, BytesIdenticalForAnyThreadCountAcrossManyTasks) {
 // (0.5 is within the bound of 0), although from the indices it holds at the end of GOP 1 it
 // would take x index 1 there: the GOP's streams must come from the state before the GOP.
 TEST(Encode, WideDeltasInLaterGops) {
-    Frames f;
-    f.t = 6;
-    f.n = 2;
-    f.pos.assign(f.t * f.n * 3, 0.0f);
-    f.scale_log.assign(f.t * f.n * 3, 0.0f);
-    f.rgb.assign(f.t * f.n * 3, 0);
-    f.alpha.assign(f.t * f.n, 0);
-    f.rot.assign(f.t * f.n * 4, 0);
+    Frames f = zeroed_frames(6, 2);
     const float x0[] = {0, 0, 0, 0, 1000, 0};
     const float x1[] = {0, 0, 0, 0.5f, 1, 1};
     const float y1[] = {0, 0, 0, 0, 0, 5};  // keeps splat 1 dynamic

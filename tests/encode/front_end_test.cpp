@@ -12,8 +12,6 @@
 namespace quorvex {
 namespace {
 
-using test::blank_frames;
-
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kBig = 3.4028235e38f;
 
@@ -99,7 +97,7 @@ TEST(Classify, FloatRule) {
     };
     for (const FloatCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Frames f = blank_frames(c.xs.size(), 1);
+        Frames f = zeroed_frames(c.xs.size(), 1);
         for (size_t k = 0; k < c.xs.size(); ++k) test::pos_at(f, k, 0)[0] = c.xs[k];
         const Classification cls = classify(f, Bounds{c.pos_m, 0.02, 4, 4, 0});
         EXPECT_EQ(cls.mask_pos[0], c.mask);
@@ -109,7 +107,7 @@ TEST(Classify, FloatRule) {
 
 TEST(Classify, DynamicFloatBaseComesFromFrameZeroForEveryComponent) {
     // x alone would be static on grid 3, but z moves too far: x's base is frame 0 rounded.
-    Frames f = blank_frames(2, 1);
+    Frames f = zeroed_frames(2, 1);
     test::pos_at(f, 0, 0)[0] = 1.0f;
     test::pos_at(f, 1, 0)[0] = 1.6f;
     test::pos_at(f, 0, 0)[2] = -1.3f;
@@ -121,7 +119,7 @@ TEST(Classify, DynamicFloatBaseComesFromFrameZeroForEveryComponent) {
 
 TEST(Classify, ScaleUsesTheLogScaleGrid) {
     const double l = std::log(1.0 + 0.02);
-    Frames f = blank_frames(2, 2);
+    Frames f = zeroed_frames(2, 2);
     for (int k = 0; k < 2; ++k) {
         test::scale_at(f, k, 0)[1] = 0.3f;                   // constant: static
         test::scale_at(f, k, 1)[0] = k == 0 ? -0.1f : 0.1f;  // moves by 0.2 > 2L: dynamic
@@ -162,7 +160,7 @@ TEST(Classify, IntegerRule) {
     };
     for (const IntCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Frames f = blank_frames(c.values.size(), 1);
+        Frames f = zeroed_frames(c.values.size(), 1);
         Bounds b{0.5, 0.02, 4, 4, 0};
         for (size_t k = 0; k < c.values.size(); ++k) {
             switch (c.attr) {
@@ -191,7 +189,7 @@ TEST(Classify, IntegerRule) {
 }
 
 TEST(Classify, DynamicIntegerBaseIsFrameZeroForEveryComponent) {
-    Frames f = blank_frames(2, 1);
+    Frames f = zeroed_frames(2, 1);
     const uint8_t f0[3] = {10, 50, 0};
     const uint8_t f1[3] = {18, 50, 100};  // component 0 alone would be static on 14
     std::copy_n(f0, 3, test::rgb_at(f, 0, 0));
@@ -202,7 +200,7 @@ TEST(Classify, DynamicIntegerBaseIsFrameZeroForEveryComponent) {
 }
 
 TEST(Classify, BoundingBoxFoldsRangesIgnoringNaN) {
-    Frames f = blank_frames(2, 3);
+    Frames f = zeroed_frames(2, 3);
     const float p[2][3][3] = {
         {{1.0f, kNaN, 2.0f}, {kNaN, kNaN, -4.0f}, {3.0f, kNaN, 0.5f}},
         {{-1.5f, kNaN, 2.0f}, {100.0f, 7.0f, -4.0f}, {kNaN, kNaN, 9.0f}},

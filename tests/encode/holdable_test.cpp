@@ -22,7 +22,6 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 
-using test::blank_frames;
 using test::pos_at;
 using test::scale_at;
 
@@ -104,7 +103,7 @@ TEST_F(HoldableFiles, NanIsAccepted) {
 }
 
 TEST(Holdable, FirstFailureByFrameThenSplatPositionFirst) {
-    Frames f = blank_frames(4, 10);
+    Frames f = zeroed_frames(4, 10);
     pos_at(f, 3, 0)[0] = kInf;
     pos_at(f, 2, 9)[2] = -kInf;
     scale_at(f, 2, 4)[1] = kInf;
@@ -122,7 +121,7 @@ TEST(Holdable, FirstFailureByFrameThenSplatPositionFirst) {
 
 TEST(Holdable, TheBoundDecides) {
     // 5 km on a 2 mm grid is an index of 1.25e6; on a 1e-9 mm grid it is far beyond 32 bits.
-    Frames f = blank_frames(2, 3);
+    Frames f = zeroed_frames(2, 3);
     pos_at(f, 1, 2)[0] = 5000.0f;
     EXPECT_TRUE(check_holdable(f, Bounds{}));
     Bounds fine_pos;
@@ -145,14 +144,15 @@ TEST(Holdable, EdgeValuesAcrossALargePlane) {
     const float outside = std::nextafter(static_cast<float>(kMaxHoldIndex * step), kInf);
     ASSERT_TRUE(holdable(inside, step));
     ASSERT_FALSE(holdable(outside, step));
-    Frames f = blank_frames(3, 5000);
+    Frames f = zeroed_frames(3, 5000);
     pos_at(f, 0, 10)[1] = kNan;
     pos_at(f, 0, 2000)[0] = -inside;
     pos_at(f, 1, 4321)[2] = inside;
     pos_at(f, 2, 1)[0] = -outside;
     pos_at(f, 2, 4999)[2] = kInf;
-    EXPECT_EQ(check_holdable(f, Bounds{}).error().render(),
-              fmt::format("frame 2: splat 1 has a position that cannot be held within the bounds ({})", -outside));
+    EXPECT_EQ(
+        check_holdable(f, Bounds{}).error().render(),
+        fmt::format("frame 2: splat 1 has a position that cannot be held within the bounds ({})", -outside));
     pos_at(f, 2, 1)[0] = inside;
     EXPECT_EQ(check_holdable(f, Bounds{}).error().render(),
               "frame 2: splat 4999 has a position that cannot be held within the bounds (inf)");

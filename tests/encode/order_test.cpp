@@ -13,8 +13,6 @@
 namespace quorvex {
 namespace {
 
-using test::blank_frames;
-
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr uint64_t kMortonX = 0x0249249249249249ull;  // every x bit: 0, 3, …, 57
 constexpr uint64_t kMortonY = 0x0092492492492492ull;  // every y bit: 1, 4, …, 55
@@ -65,7 +63,7 @@ TEST(SortKey, CellsCountFromTheBoxMinimum) {
 // Patterns of the four splats below: 5 (pos + rgb), 4 (rgb), 1 (pos) and 0, placed so that
 // their Morton codes descend in the opposite order.
 Frames four_patterns() {
-    Frames f = blank_frames(2, 4);
+    Frames f = zeroed_frames(2, 4);
     for (int k = 0; k < 2; ++k) {
         for (int i = 0; i < 4; ++i) {
             float* p = test::pos_at(f, k, i);
@@ -89,10 +87,10 @@ TEST(FrontEnd, SortsByPatternBeforePosition) {
 }
 
 TEST(FrontEnd, UniformSequencesFormOneGroup) {
-    Frames still = blank_frames(3, 5);
+    Frames still = zeroed_frames(3, 5);
     EXPECT_EQ(front_end(still, Bounds{}).groups, (std::vector<Group>{{0, 5}}));
 
-    Frames moving = blank_frames(2, 5);
+    Frames moving = zeroed_frames(2, 5);
     for (uint64_t i = 0; i < 5; ++i) {
         test::pos_at(moving, 1, i)[0] = 1.0f;
         test::scale_at(moving, 1, i)[0] = 1.0f;
@@ -106,7 +104,7 @@ TEST(FrontEnd, UniformSequencesFormOneGroup) {
 }
 
 TEST(FrontEnd, SingleSplat) {
-    Frames f = blank_frames(2, 1);
+    Frames f = zeroed_frames(2, 1);
     test::alpha_at(f, 1, 0)[0] = 50;
     const FrontEnd fe = front_end(f, Bounds{});
     EXPECT_EQ(fe.perm, (std::vector<uint32_t>{0}));
@@ -115,7 +113,7 @@ TEST(FrontEnd, SingleSplat) {
 }
 
 TEST(FrontEnd, NoSplats) {
-    Frames f = blank_frames(3, 0);
+    Frames f = zeroed_frames(3, 0);
     const FrontEnd fe = front_end(f, Bounds{});
     EXPECT_TRUE(fe.perm.empty());
     EXPECT_TRUE(fe.groups.empty());
@@ -126,7 +124,7 @@ TEST(FrontEnd, NoSplats) {
 }
 
 TEST(FrontEnd, NoFramesLeavesEverySplatStatic) {
-    Frames f = blank_frames(0, 3);
+    Frames f = zeroed_frames(0, 3);
     const FrontEnd fe = front_end(f, Bounds{});
     EXPECT_EQ(fe.perm, (std::vector<uint32_t>{0, 1, 2}));
     EXPECT_EQ(fe.groups, (std::vector<Group>{{0, 3}}));

@@ -3,8 +3,6 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
 
 #include <filesystem>
 #include <regex>
@@ -17,6 +15,7 @@
 #include "main/command_runner.hpp"
 #include "model/frames.hpp"
 #include "support/float_text.hpp"
+#include "support/parallel.hpp"
 #include "support/synth.hpp"
 
 namespace quorvex {
@@ -171,17 +170,12 @@ TEST_F(VerifyCommand, BoundsComeBackFromTheStoredFractions) {
 TEST_F(VerifyCommand, OrderIsReproducedWhateverTheThreadCount) {
     // One-metre cells put many splats on the same sort key, so the order rests on the index
     // tie-break; the container is written with several threads and checked with one.
-    const auto pinned = [](int threads, auto fn) {
-        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-        tbb::task_arena arena(threads);
-        return arena.execute(fn);
-    };
-    const test::RunResult e = pinned(3, [&] {
+    const test::RunResult e = with_threads(3, [&] {
         return run_quorvex({"encode", "-i", input().string(), "-o", container().string(), "--pos-mm", "1000",
                             "--no-verify"});
     });
     ASSERT_EQ(e.status, 0) << e.err;
-    const test::RunResult r = pinned(1, [&] { return run_verify(); });
+    const test::RunResult r = with_threads(1, [&] { return run_verify(); });
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(r.out.ends_with("\nBOUNDS VERIFIED\n")) << r.out;
 }

@@ -1,11 +1,9 @@
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
-
 #include <algorithm>
 #include <array>
 #include <vector>
 
 #include "model/frames.hpp"
+#include "support/parallel.hpp"
 #include "support/synth.hpp"
 
 namespace quorvex {
@@ -143,11 +141,8 @@ TEST(Denoise, SameResultForAnyThreadCount) {
     p.colour_flicker = 40;
     const Frames input = test::make_frames(p);
     auto run = [&](int threads) {
-        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-        tbb::task_arena arena(threads);
         Frames f = input;
-        DenoiseStats s;
-        arena.execute([&] { s = f.denoise_colors(); });
+        const DenoiseStats s = with_threads(threads, [&] { return f.denoise_colors(); });
         return std::make_pair(f, s);
     };
     auto [f1, s1] = run(1);

@@ -1,7 +1,5 @@
 #include <fmt/format.h>
 #include <sys/stat.h>
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
 
 #include <array>
 #include <cmath>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "model/frames.hpp"
+#include "support/parallel.hpp"
 #include "support/synth.hpp"
 
 namespace quorvex {
@@ -321,7 +320,8 @@ TEST(FramesLoad, MissingDirectoryIsAListingErrorNamingTheDirectory) {
     TempDir dir("gone");
     auto r = Frames::load(dir / "missing", std::nullopt);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().render(), (dir / "missing").string() + "\n\nCaused by:\n    No such file or directory");
+    EXPECT_EQ(r.error().render(),
+              (dir / "missing").string() + "\n\nCaused by:\n    No such file or directory");
 }
 
 TEST(FramesLoad, UnreadableFrameNamesItsPath) {
@@ -388,13 +388,7 @@ TEST(FramesLoad, DeterministicAcrossRunsAndThreadCounts) {
     const Frames raw = test::make_frames(p);
     test::write_frames(dir.path(), raw);
 
-    auto load_with = [&](int threads) {
-        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-        tbb::task_arena arena(threads);
-        Frames f;
-        arena.execute([&] { f = load_ok(dir.path()); });
-        return f;
-    };
+    auto load_with = [&](int threads) { return with_threads(threads, [&] { return load_ok(dir.path()); }); };
     const Frames one = load_with(1);
     const Frames two = load_with(2);
     const Frames again = load_ok(dir.path());

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
 #include <zstd.h>
 
 #include <cmath>
@@ -177,22 +175,13 @@ TEST(Pack, LevelRule) {
 
 // Packs under a pool of exactly `threads` threads.
 PackedStream pack_with_threads(int threads, const std::vector<uint32_t>& values, int32_t level) {
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-    tbb::task_arena arena(threads);
     std::optional<Result<PackedStream>> r;
-    arena.execute([&] {
+    with_threads(threads, [&] {
         EXPECT_EQ(pool_threads(), static_cast<size_t>(threads));
         r.emplace(pack(RawStream{values, 0, 0}, level));
     });
     EXPECT_TRUE(*r) << (*r ? "" : r->error().render());
     return *r ? std::move(**r) : PackedStream{};
-}
-
-template <class Fn>
-void test_threads(int threads, Fn&& fn) {
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-    tbb::task_arena arena(threads);
-    arena.execute(fn);
 }
 
 class LargeStream : public ::testing::Test {
@@ -257,7 +246,7 @@ TEST_F(LargeStream, PooledContextsGiveTheSameFrames) {
     const PackedStream want = pack_with_threads(1, values, 3);
     ZstdPool pool;
     for (int threads : {2, 1, 2}) {
-        test_threads(threads, [&] {
+        with_threads(threads, [&] {
             std::vector<uint32_t> copy = values;
             auto got = pack_in_place(copy, 0, 0, 3, &pool);
             ASSERT_TRUE(got) << got.error().render();

@@ -1,29 +1,15 @@
 #pragma once
-// In-memory Frames for encoder tests: zero-filled planes of t frames × n splats, element
-// accessors by (frame, splat), random frames and a thread-count pin.
-
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
+// In-memory Frames for encoder tests: element accessors by (frame, splat), random frames and
+// a thread-count pin.
 
 #include <cstdint>
 #include <limits>
 
 #include "model/frames.hpp"
+#include "support/parallel.hpp"
 #include "support/synth.hpp"  // SplitMix64
 
 namespace quorvex::test {
-
-inline Frames blank_frames(uint64_t t, uint64_t n) {
-    Frames f;
-    f.t = t;
-    f.n = n;
-    f.pos.assign(t * n * 3, 0.0f);
-    f.scale_log.assign(t * n * 3, 0.0f);
-    f.rgb.assign(t * n * 3, 0);
-    f.alpha.assign(t * n, 0);
-    f.rot.assign(t * n * 4, 0);
-    return f;
-}
 
 // Pointers to the components of splat i in frame k.
 inline float* pos_at(Frames& f, uint64_t k, uint64_t i) { return f.pos.data() + (k * f.n + i) * 3; }
@@ -32,13 +18,7 @@ inline uint8_t* rgb_at(Frames& f, uint64_t k, uint64_t i) { return f.rgb.data() 
 inline uint8_t* alpha_at(Frames& f, uint64_t k, uint64_t i) { return f.alpha.data() + k * f.n + i; }
 inline int16_t* rot_at(Frames& f, uint64_t k, uint64_t i) { return f.rot.data() + (k * f.n + i) * 4; }
 
-// Runs fn with the data-parallel pool limited to `threads` threads.
-template <class Fn>
-auto with_threads(int threads, Fn&& fn) {
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(threads));
-    tbb::task_arena arena(threads);
-    return arena.execute(fn);
-}
+using quorvex::with_threads;
 
 }  // namespace quorvex::test
 
@@ -48,7 +28,7 @@ namespace quorvex::test {
 // jumping widely. Frame-0 positions sit on a 4 × 4 × 4 lattice of spacing 1 (many equal
 // sort keys at a cell size of 1); about one position in fifty is NaN.
 inline Frames random_frames(uint64_t t, uint64_t n, uint64_t seed) {
-    Frames f = blank_frames(t, n);
+    Frames f = zeroed_frames(t, n);
     SplitMix64 rng{seed};
     for (uint64_t i = 0; i < n; ++i) {
         bool moves[5];

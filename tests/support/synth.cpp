@@ -64,16 +64,8 @@ void align_rotations(Frames& f) {
 }  // namespace
 
 Frames make_frames(const SynthParams& p) {
-    Frames f;
-    f.t = p.t;
-    f.n = p.n;
+    Frames f = zeroed_frames(p.t, p.n);
     f.fps = p.fps;
-    const uint64_t cells = p.t * p.n;
-    f.pos.assign(cells * 3, 0.0f);
-    f.scale_log.assign(cells * 3, 0.0f);
-    f.rgb.assign(cells * 3, 0);
-    f.alpha.assign(cells, 0);
-    f.rot.assign(cells * 4, 0);
 
     const float nonfinite[3] = {std::numeric_limits<float>::quiet_NaN(),
                                 std::numeric_limits<float>::infinity(),
