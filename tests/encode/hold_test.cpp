@@ -140,15 +140,23 @@ TEST(HoldI, Sequences) {
     }
 }
 
+// The dynamic splats of a random mask in which one splat in `one_in` is static.
+std::vector<uint32_t> random_dyn(uint64_t n, uint64_t seed, uint64_t one_in) {
+    std::vector<uint8_t> mask(n);
+    test::SplitMix64 rng{seed};
+    for (uint8_t& b : mask) b = static_cast<uint8_t>(rng.below(one_in) == 0);
+    return dyn_indices(mask);
+}
+
+// The rotation plane of f as the integer hold reads it.
+auto rot_of(const Frames& f) {
+    return [&f](uint64_t fr, uint64_t s, size_t k) -> int32_t { return f.rot[(fr * f.n + s) * 4 + k]; };
+}
+
 TEST(Hold, DeterministicForAnyThreadCount) {
     const Frames f = test::random_frames(6, 300, 5);
-    std::vector<uint8_t> mask(f.n);
-    test::SplitMix64 rng{9};
-    for (uint8_t& b : mask) b = static_cast<uint8_t>(rng.below(3) == 0);
-    const std::vector<uint32_t> dyn = dyn_indices(mask);
-    const auto rot = [&](uint64_t fr, uint64_t s, size_t k) -> int32_t {
-        return f.rot[(fr * f.n + s) * 4 + k];
-    };
+    const std::vector<uint32_t> dyn = random_dyn(f.n, 9, 3);
+    const auto rot = rot_of(f);
     std::vector<std::vector<int32_t>> pos_tables, rot_tables;
     for (int threads : {1, 2, 4}) {
         test::with_threads(threads, [&] {
@@ -169,14 +177,9 @@ TEST(Hold, DeterministicForAnyThreadCount) {
 // whole-sequence table.
 TEST(Hold, FrameRangesWithCarryMatchTheWholeTable) {
     const Frames f = test::random_frames(9, 2600, 3);
-    std::vector<uint8_t> mask(f.n);
-    test::SplitMix64 rng{4};
-    for (uint8_t& b : mask) b = static_cast<uint8_t>(rng.below(5) == 0);
-    const std::vector<uint32_t> dyn = dyn_indices(mask);
+    const std::vector<uint32_t> dyn = random_dyn(f.n, 4, 5);
     ASSERT_GT(dyn.size(), kHoldChunk);
-    const auto rot = [&](uint64_t fr, uint64_t s, size_t k) -> int32_t {
-        return f.rot[(fr * f.n + s) * 4 + k];
-    };
+    const auto rot = rot_of(f);
     const std::vector<int32_t> pos_table = hold_f(f.pos, f.t, f.n, dyn, 1.0, 0.5);
     const std::vector<int32_t> rot_table = hold_i(rot, f.t, 4, dyn, 3, 1);
 
